@@ -1,0 +1,42 @@
+# Sourced by the scripts that run Windows programs: a private display and one persistent
+# wineserver for the x64 build tree's prefix, both ended by wine_env_stop.
+# Only processes started here are ended, by pid or through this prefix.
+
+root=${root:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}
+export WINEPREFIX="$root/build/x64/wineprefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+WINE=$(command -v wine64 || echo /usr/lib/wine/wine64)
+WINESERVER=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+xvfb_pid=""
+
+wine_env_start() {
+    local display
+    for display in $(seq 90 140); do
+        [ -e "/tmp/.X11-unix/X$display" ] || [ -e "/tmp/.X$display-lock" ] && continue
+        Xvfb ":$display" -screen 0 1920x1080x24 -nolisten tcp >/dev/null 2>&1 &
+        xvfb_pid=$!
+        sleep 1
+        if kill -0 "$xvfb_pid" 2>/dev/null; then
+            export DISPLAY=":$display"
+            break
+        fi
+        xvfb_pid=""
+    done
+    [ -n "$xvfb_pid" ] || { echo "could not start Xvfb" >&2; return 1; }
+    mkdir -p "$WINEPREFIX"
+    # A persistent server for the whole run; its output goes to a file so that it holds no
+    # pipe of ours open.
+    "$WINESERVER" -p >"$root/build/x64/wineserver.log" 2>&1 </dev/null
+    # Creates the prefix on first use, and starts Wine's own services now with their output
+    # in a file: started later by a test, they would inherit ctest's pipes and keep them open.
+    "$WINE" wineboot --init >"$root/build/x64/wineboot.log" 2>&1 </dev/null || true
+}
+
+wine_env_stop() {
+    "$WINESERVER" -k >/dev/null 2>&1 || true
+    if [ -n "$xvfb_pid" ]; then
+        kill "$xvfb_pid" 2>/dev/null || true
+        wait "$xvfb_pid" 2>/dev/null || true
+    fi
+}

@@ -1,0 +1,17 @@
+// The output channel: every line the scan server sends to the host is one unit, the level
+// text, ":" and the printf-formatted message in UTF-8, written with one WriteFile and flushed.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdarg>
+
+// Where every unit goes; chosen by the request loop at start-up.
+extern HANDLE outputHandle;
+
+void WriteChannel(const char* level, const wchar_t* format, va_list arguments);
+
+void LogError(const wchar_t* format, ...);
+void LogWarn(const wchar_t* format, ...);
+void LogInfo(const wchar_t* format, ...);
+void LogResult(const wchar_t* format, ...);
