@@ -3,12 +3,14 @@
 # Usage: scripts/build.sh [x64|x86|all]   (default: all)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+# Another build folder can be named with SCAN_BUILD_ROOT (default: build/ in the tree).
+build_root=${SCAN_BUILD_ROOT:-$root/build}
 which=${1:-all}
 jobs=$(nproc)
 
 build() {
     local arch=$1 toolchain=$2
-    local dir="$root/build/$arch"
+    local dir="$build_root/$arch"
     if [ ! -f "$dir/CMakeCache.txt" ]; then
         cmake -S "$root" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain" -DCMAKE_BUILD_TYPE=Release >/dev/null
     fi

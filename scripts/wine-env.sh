@@ -3,7 +3,8 @@
 # Only processes started here are ended, by pid or through this prefix.
 
 root=${root:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}
-export WINEPREFIX="$root/build/x64/wineprefix"
+build_root=${SCAN_BUILD_ROOT:-$root/build}
+export WINEPREFIX="$build_root/x64/wineprefix"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 WINE=$(command -v wine64 || echo /usr/lib/wine/wine64)
@@ -27,10 +28,10 @@ wine_env_start() {
     mkdir -p "$WINEPREFIX"
     # A persistent server for the whole run; its output goes to a file so that it holds no
     # pipe of ours open.
-    "$WINESERVER" -p >"$root/build/x64/wineserver.log" 2>&1 </dev/null
+    "$WINESERVER" -p >"$build_root/x64/wineserver.log" 2>&1 </dev/null
     # Creates the prefix on first use, and starts Wine's own services now with their output
     # in a file: started later by a test, they would inherit ctest's pipes and keep them open.
-    "$WINE" wineboot --init >"$root/build/x64/wineboot.log" 2>&1 </dev/null || true
+    "$WINE" wineboot --init >"$build_root/x64/wineboot.log" 2>&1 </dev/null || true
 }
 
 wine_env_stop() {
