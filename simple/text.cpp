@@ -24,7 +24,9 @@ void CTextBase<Char, Spare>::Release() {
 
 template <typename Char, int Spare>
 Char* CTextBase<Char, Spare>::GetBuffer(int n) {
-    if (n < 0) return nullptr;
+    // A capacity whose block size would not fit the header's 32-bit counts is refused like a
+    // failed allocation.
+    if (n < 0 || n > MaxCapacity) return nullptr;
     if (!m_data) {
         auto* header = static_cast<STextHeader*>(malloc(BlockBytes(n)));
         if (!header) return nullptr;
@@ -38,8 +40,8 @@ Char* CTextBase<Char, Spare>::GetBuffer(int n) {
         // Copy-on-write: the private copy is sized exactly; the caller terminates the content.
         auto* header = static_cast<STextHeader*>(malloc(BlockBytes(n)));
         if (!header) return nullptr;
-        int oldBytes = BlockBytes(old->capacity);
-        int newBytes = BlockBytes(n);
+        size_t oldBytes = BlockBytes(old->capacity);
+        size_t newBytes = BlockBytes(n);
         memcpy(header, old, oldBytes < newBytes ? oldBytes : newBytes);
         --old->refs;
         *header = {1, n, -1};
@@ -69,9 +71,11 @@ int CTextBase<Char, Spare>::GetLength() const {
 template <typename Char, int Spare>
 int CTextBase<Char, Spare>::Measure(const Char* text) {
     if (!text) return 0;
-    int n = 0;
+    size_t n = 0;
     while (text[n]) ++n;
-    return n;
+    // Longer than any block can hold: such a text cannot be copied, and MaxCapacity + 1 makes
+    // the copy fail like an allocation.
+    return n > static_cast<size_t>(MaxCapacity) ? MaxCapacity + 1 : static_cast<int>(n);
 }
 
 template <typename Char, int Spare>
@@ -90,14 +94,17 @@ bool CTextBase<Char, Spare>::AssignUnits(const Char* text, int count) {
 template <typename Char, int Spare>
 bool CTextBase<Char, Spare>::InsertUnits(int position, const Char* text, int count) {
     int oldLength = GetLength();
+    // A position outside the text appends rather than writing outside the block.
     if (position < 0 || position > oldLength) position = oldLength;
+    if (count > MaxCapacity - oldLength) return false;
     int newLength = oldLength + count;
 
     Char* buffer;
     if (!m_data || Header()->refs > 1) {
         buffer = GetBuffer(newLength);
     } else if (Header()->capacity < newLength) {
-        int doubled = 2 * Header()->capacity;
+        int capacity = Header()->capacity;
+        int doubled = capacity > MaxCapacity / 2 ? MaxCapacity : 2 * capacity;
         buffer = GetBuffer(doubled > newLength ? doubled : newLength);
     } else {
         buffer = m_data;
@@ -123,7 +130,8 @@ bool CUniString::Assign(const wchar_t* text, int count) { return AssignUnits(tex
 
 bool CUniString::Insert(int position, const wchar_t* text, int count) {
     if (count == 0) return true;
-    if (count < 0) count = Measure(text);
+    // A null text has nothing to insert, whatever count says.
+    if (count < 0 || !text) count = Measure(text);
     return InsertUnits(position, text, count);
 }
 
@@ -137,6 +145,7 @@ CUniString CUniString::Format(const wchar_t* format, ...) {
 
 CUniString CUniString::FormatV(const wchar_t* format, va_list arguments) {
     CUniString text;
+    if (!format) return text;
     va_list counting;
     va_copy(counting, arguments);
     int needed = _vscwprintf(format, counting);
@@ -155,33 +164,37 @@ bool CAnsiString::Insert(int position, const char* text) { return InsertUnits(po
 CAnsiString ToUtf8(const wchar_t* text) {
     CAnsiString utf8;
     if (!text) return utf8;
-    int n = static_cast<int>(wcslen(text));
-    int room = (n + 1) * 3;  // one UTF-16 unit never needs more than three bytes
+    size_t n = wcslen(text);
+    // One UTF-16 unit never needs more than three bytes, terminator included.
+    if (n >= static_cast<size_t>(CAnsiString::MaxCapacity / 3)) return utf8;
+    int room = (static_cast<int>(n) + 1) * 3;
     char* buffer = utf8.GetBuffer(room);
     if (!buffer) return utf8;
-    WideCharToMultiByte(CP_UTF8, 0, text, n + 1, buffer, room, nullptr, nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(n) + 1, buffer, room, nullptr, nullptr);
     return utf8;
 }
 
 CUniString FromUtf8(const char* text) {
     CUniString wide;
     if (!text) return wide;
-    int n = static_cast<int>(strlen(text));
-    wchar_t* buffer = wide.GetBuffer(n + 1);
+    size_t n = strlen(text);
+    if (n >= static_cast<size_t>(CUniString::MaxCapacity)) return wide;
+    wchar_t* buffer = wide.GetBuffer(static_cast<int>(n) + 1);
     if (!buffer) return wide;
-    MultiByteToWideChar(CP_UTF8, 0, text, -1, buffer, n + 1);
+    MultiByteToWideChar(CP_UTF8, 0, text, -1, buffer, static_cast<int>(n) + 1);
     return wide;
 }
 
 CUniString FromNarrow(const char* text) {
     CUniString wide;
     if (!text) return wide;
-    int n = static_cast<int>(strlen(text));
-    wchar_t* buffer = wide.GetBuffer(2 * n + 1);
+    size_t n = strlen(text);
+    if (n >= static_cast<size_t>(CUniString::MaxCapacity / 2)) return wide;
+    wchar_t* buffer = wide.GetBuffer(2 * static_cast<int>(n) + 1);
     if (!buffer) return wide;
     // Plug-in names come in the plug-in's own unknown encoding: keep every byte's value
     // rather than guess a code page.
-    for (int i = 0; i <= n; ++i) buffer[i] = static_cast<unsigned char>(text[i]);
+    for (size_t i = 0; i <= n; ++i) buffer[i] = static_cast<unsigned char>(text[i]);
     return wide;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstddef>
 #include <cstdint>
 
 namespace Simple {
@@ -55,8 +56,10 @@ public:
     const STextHeader* GetHeader() const { return m_data ? Header() : nullptr; }
 
     static constexpr int SpareUnits = Spare;
-    static constexpr int BlockBytes(int capacity) {
-        return static_cast<int>(sizeof(STextHeader)) + (capacity + Spare) * static_cast<int>(sizeof(Char));
+    // Largest capacity whose block size still fits a signed 32-bit count of bytes.
+    static constexpr int MaxCapacity = static_cast<int>((0x7FFFFFFF - sizeof(STextHeader)) / sizeof(Char)) - Spare;
+    static constexpr size_t BlockBytes(int capacity) {
+        return sizeof(STextHeader) + (static_cast<size_t>(capacity) + Spare) * sizeof(Char);
     }
 
 protected:
