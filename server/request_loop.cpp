@@ -40,9 +40,11 @@ SCommandLine ReadCommandLine() {
     return line;
 }
 
-// Handle values arrive as 32-bit numbers; widen them the way the system does for handles
-// passed between processes.
-HANDLE HandleFromValue(uint32_t value) { return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(value)); }
+// Handle and window values arrive as 32-bit numbers. Only their low 32 bits are significant,
+// and a 64-bit process widens them with sign extension, as the system's own conversions do.
+HANDLE HandleFromValue(uint32_t value) {
+    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(static_cast<int32_t>(value)));
+}
 
 enum class ERead { Line, TooLong, Closed };
 
@@ -154,7 +156,7 @@ int RunScanServer(HINSTANCE instance) {
     HANDLE input = HandleFromValue(line.input);
     outputHandle = line.output ? HandleFromValue(line.output) : GetStdHandle(STD_OUTPUT_HANDLE);
 
-    CreateProgressWindow(instance, reinterpret_cast<HWND>(static_cast<uintptr_t>(line.owner)));
+    CreateProgressWindow(instance, static_cast<HWND>(HandleFromValue(line.owner)));
     LogInfo(L"Velmorant Plugin Scan Server (" SCAN_PLATFORM L")\n");
 
     if (input)
