@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cwctype>
+#include <utility>
 
 namespace {
 
@@ -9,9 +11,9 @@ namespace {
 // pipe ends (which would keep that pipe open after its server exits).
 std::mutex launchMutex;
 
-std::wstring Hex(HANDLE handle) {
+std::wstring Hex(HANDLE handle, const wchar_t* format) {
     wchar_t text[32];
-    swprintf(text, 32, L"%llX", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(handle)));
+    swprintf(text, 32, format, static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(handle)));
     return text;
 }
 
@@ -20,16 +22,32 @@ void ReplaceAll(std::wstring& text, const std::wstring& from, const std::wstring
         text.replace(at, from.size(), to);
 }
 
+void ReplaceHandle(std::wstring& text, const std::wstring& name, HANDLE handle) {
+    std::wstring lower = name;
+    for (wchar_t& c : lower) c = towlower(c);
+    ReplaceAll(text, L"%" + name + L"8%", Hex(handle, L"%08llX"));
+    ReplaceAll(text, L"%" + name + L"%", Hex(handle, L"%llX"));
+    ReplaceAll(text, L"%" + lower + L"%", Hex(handle, L"%llx"));
+}
+
+// A pipe whose child end is inheritable and whose parent end is not.
+bool CreateChildPipe(HANDLE& read, HANDLE& write, bool childReads) {
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    if (!CreatePipe(&read, &write, &inherit, 0)) return false;
+    SetHandleInformation(childReads ? write : read, HANDLE_FLAG_INHERIT, 0);
+    return true;
+}
+
 }  // namespace
 
 TestHost::~TestHost() {
     m_inputWrite.reset();
-    if (m_process.valid() && WaitForSingleObject(m_process.get(), 0) == WAIT_TIMEOUT) {
+    if (IsRunning()) {
         TerminateProcess(m_process.get(), 0xDEAD);
         WaitForSingleObject(m_process.get(), 5000);
     }
-    m_outputRead.reset();  // unblocks the reader if anything still holds the write end
-    if (m_reader.joinable()) m_reader.join();
+    StopReader(m_output);
+    StopReader(m_standard);
 }
 
 std::wstring TestHost::BinaryFolder() {
@@ -56,41 +74,51 @@ bool TestHost::Start(const std::wstring& dumpFolder, const std::wstring& owner, 
     return StartWithArguments(arguments);
 }
 
-bool TestHost::StartWithArguments(const std::wstring& arguments) {
+bool TestHost::StartWithArguments(const std::wstring& arguments) { return StartProgram(ServerPath(), arguments); }
+
+bool TestHost::StartProgram(const std::wstring& program, const std::wstring& arguments) {
     std::lock_guard<std::mutex> lock(launchMutex);
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     HANDLE inputRead = nullptr, inputWrite = nullptr, outputRead = nullptr, outputWrite = nullptr;
-    if (!CreatePipe(&inputRead, &inputWrite, &inherit, 0)) return false;
-    if (!CreatePipe(&outputRead, &outputWrite, &inherit, 0)) {
-        CloseHandle(inputRead);
-        CloseHandle(inputWrite);
-        return false;
-    }
-    // Only the child's ends are inherited.
-    SetHandleInformation(inputWrite, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(outputRead, HANDLE_FLAG_INHERIT, 0);
+    HANDLE standardRead = nullptr, standardWrite = nullptr;
+    if (!CreateChildPipe(inputRead, inputWrite, true)) return false;
+    WinHandle childInput(inputRead);
     m_inputWrite.reset(inputWrite);
-    m_outputRead.reset(outputRead);
-    m_childInput = inputRead;
-    m_childOutput = outputWrite;
+    if (!CreateChildPipe(outputRead, outputWrite, false)) return false;
+    WinHandle childOutput(outputWrite);
+    m_output.read.reset(outputRead);
+    WinHandle childStandard;
+    HANDLE standardOutput = nullptr;
+    switch (m_standardOutput) {
+        case EStandardOutput::OutputPipe:
+            standardOutput = outputWrite;
+            break;
+        case EStandardOutput::Separate:
+            if (!CreateChildPipe(standardRead, standardWrite, false)) return false;
+            childStandard.reset(standardWrite);
+            m_standard.read.reset(standardRead);
+            standardOutput = standardWrite;
+            break;
+        case EStandardOutput::None:
+            break;
+    }
 
     std::wstring text = arguments;
-    ReplaceAll(text, L"%IN%", Hex(inputRead));
-    ReplaceAll(text, L"%OUT%", Hex(outputWrite));
-    bool started = Launch(L"\"" + ServerPath() + L"\" " + text);
-    CloseHandle(m_childInput);
-    CloseHandle(m_childOutput);
-    m_childInput = m_childOutput = nullptr;
-    if (started) m_reader = std::thread([this] { ReaderLoop(); });
-    return started;
+    ReplaceHandle(text, L"IN", inputRead);
+    ReplaceHandle(text, L"OUT", outputWrite);
+    // The child ends are closed here once the child holds its own copies, so that the pipes
+    // end when the child does.
+    if (!Launch(L"\"" + program + L"\" " + text, standardOutput)) return false;
+    StartReader(m_output);
+    if (m_standard.read.valid()) StartReader(m_standard);
+    return true;
 }
 
-bool TestHost::Launch(const std::wstring& commandLine) {
+bool TestHost::Launch(const std::wstring& commandLine, HANDLE standardOutput) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = nullptr;
-    startup.hStdOutput = m_childOutput;
+    startup.hStdOutput = standardOutput;
     startup.hStdError = nullptr;
     PROCESS_INFORMATION info = {};
     std::wstring mutableLine = commandLine;
@@ -99,20 +127,31 @@ bool TestHost::Launch(const std::wstring& commandLine) {
     CloseHandle(info.hThread);
     m_process.reset(info.hProcess);
     m_processId = info.dwProcessId;
+    m_threadId = info.dwThreadId;
     return true;
 }
 
-void TestHost::ReaderLoop() {
+void TestHost::StartReader(SStream& stream) {
+    stream.reader = std::thread([this, &stream] { ReaderLoop(stream); });
+}
+
+void TestHost::StopReader(SStream& stream) {
+    // Once the child is gone nothing holds the write end: the reader sees the end and returns.
+    if (stream.reader.joinable()) stream.reader.join();
+    stream.read.reset();
+}
+
+void TestHost::ReaderLoop(SStream& stream) {
     char buffer[4096];
     for (;;) {
         DWORD count = 0;
-        if (!ReadFile(m_outputRead.get(), buffer, sizeof buffer, &count, nullptr) || count == 0) break;
+        if (!ReadFile(stream.read.get(), buffer, sizeof buffer, &count, nullptr) || count == 0) break;
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_received.append(buffer, count);
+        stream.received.append(buffer, count);
         m_changed.notify_all();
     }
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_eof = true;
+    stream.eof = true;
     m_changed.notify_all();
 }
 
@@ -125,16 +164,18 @@ bool TestHost::Send(const std::string& bytes) {
 std::string TestHost::ReadUntilPrompt(DWORD timeoutMs) {
     static const std::string kPrompt = "ready:\n";
     std::unique_lock<std::mutex> lock(m_mutex);
+    std::string& received = m_output.received;
     size_t at = std::string::npos;
     auto found = [&] {
-        at = m_received.rfind(kPrompt, 0) == 0 ? 0 : m_received.find("\n" + kPrompt);
+        // A prompt starts a line: at the very start, or right after a line feed.
+        at = received.rfind(kPrompt, 0) == 0 ? 0 : received.find("\n" + kPrompt);
         if (at != std::string::npos && at != 0) ++at;
-        return at != std::string::npos || m_eof;
+        return at != std::string::npos || m_output.eof;
     };
     m_timedOut = !m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), found) || at == std::string::npos;
     if (m_timedOut) return {};
-    std::string before = m_received.substr(0, at);
-    m_received.erase(0, at + kPrompt.size());
+    std::string before = received.substr(0, at);
+    received.erase(0, at + kPrompt.size());
     return before;
 }
 
@@ -143,13 +184,49 @@ std::string TestHost::Request(const std::string& line, DWORD timeoutMs) {
     return ReadUntilPrompt(timeoutMs);
 }
 
+std::string TestHost::WaitFor(const std::string& text, DWORD timeoutMs) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    std::string& received = m_output.received;
+    size_t at = std::string::npos;
+    auto found = [&] {
+        at = received.find(text);
+        return at != std::string::npos || m_output.eof;
+    };
+    m_timedOut = !m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), found) || at == std::string::npos;
+    if (m_timedOut) return {};
+    std::string upTo = received.substr(0, at + text.size());
+    received.erase(0, at + text.size());
+    return upTo;
+}
+
 std::string TestHost::ReadAvailable(DWORD waitMs) {
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_changed.wait_for(lock, std::chrono::milliseconds(waitMs), [&] { return m_eof; });
-    return std::exchange(m_received, {});
+    m_changed.wait_for(lock, std::chrono::milliseconds(waitMs), [&] { return m_output.eof; });
+    return std::exchange(m_output.received, {});
 }
 
 void TestHost::CloseInput() { m_inputWrite.reset(); }
+
+bool TestHost::PostQuit(DWORD timeoutMs) {
+    // The thread gets its message queue with its first window or message call; until then the
+    // post is refused.
+    DWORD start = GetTickCount();
+    while (!PostThreadMessageW(m_threadId, WM_QUIT, 0, 0)) {
+        if (!IsRunning() || GetTickCount() - start > timeoutMs) return false;
+        Sleep(20);
+    }
+    return true;
+}
+
+bool TestHost::IsRunning() const {
+    return m_process.valid() && WaitForSingleObject(m_process.get(), 0) == WAIT_TIMEOUT;
+}
+
+void TestHost::WaitForEnd(SStream& stream, DWORD timeoutMs) {
+    if (!stream.read.valid()) return;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return stream.eof; });
+}
 
 int TestHost::WaitForExit(DWORD timeoutMs) {
     if (!m_process.valid()) return -1;
@@ -161,13 +238,18 @@ int TestHost::WaitForExit(DWORD timeoutMs) {
     }
     DWORD code = 0;
     GetExitCodeProcess(m_process.get(), &code);
-    // The child's end of the output pipe is closed with it: the reader sees the end soon.
-    std::unique_lock<std::mutex> lock(m_mutex);
-    m_changed.wait_for(lock, std::chrono::milliseconds(5000), [&] { return m_eof; });
+    // The child's ends of the pipes are closed with it: the readers see the end soon.
+    WaitForEnd(m_output, 5000);
+    WaitForEnd(m_standard, 5000);
     return static_cast<int>(code);
 }
 
 std::string TestHost::Rest() {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return std::exchange(m_received, {});
+    return std::exchange(m_output.received, {});
+}
+
+std::string TestHost::StandardOutput() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return std::exchange(m_standard.received, {});
 }

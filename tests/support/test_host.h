@@ -16,6 +16,13 @@
 
 class TestHost {
 public:
+    // What the child gets as its standard output handle.
+    enum class EStandardOutput {
+        OutputPipe,  // the output pipe, so output that falls back to it reads like the rest
+        Separate,    // a pipe of its own, read with StandardOutput()
+        None,        // no handle at all
+    };
+
     TestHost() = default;
     TestHost(const TestHost&) = delete;
     TestHost& operator=(const TestHost&) = delete;
@@ -26,15 +33,21 @@ public:
     // The folder of the test executable (fixture plug-ins live in its plugins folder).
     static std::wstring BinaryFolder();
 
+    // Chooses the child's standard output for the next start (default: the output pipe).
+    void SetStandardOutput(EStandardOutput standardOutput) { m_standardOutput = standardOutput; }
+
     // Starts the server with pipe handles as arguments 1 and 2, then owner and dumpFolder
     // (arguments 3 and 4; an empty dumpFolder is passed as an empty quoted argument only when
     // passEmptyDumpFolder is set, otherwise left out).
     bool Start(const std::wstring& dumpFolder = L"", const std::wstring& owner = L"0",
                bool passEmptyDumpFolder = false);
     // Starts the server with the given argument text after the program path. The pipes are
-    // still created; %IN% and %OUT% in the text are replaced by their handle values. Standard
-    // output of the child is the output pipe too, so output that falls back to it is seen.
+    // still created; in the text, %IN% and %OUT% are replaced by their handle values in
+    // upper-case hexadecimal, %in% and %out% in lower case, %IN8% and %OUT8% in upper case
+    // padded to eight digits.
     bool StartWithArguments(const std::wstring& arguments);
+    // The same for another program (a path), for comparisons with the server.
+    bool StartProgram(const std::wstring& program, const std::wstring& arguments);
 
     // Writes bytes to the server's input exactly as given.
     bool Send(const std::string& bytes);
@@ -43,35 +56,54 @@ public:
     std::string ReadUntilPrompt(DWORD timeoutMs = 20000);
     // Sends line plus a line feed and returns the answer up to the next prompt.
     std::string Request(const std::string& line, DWORD timeoutMs = 20000);
-    // Waits until the output holds at least `bytes` bytes in total (since the last consumed).
+    // Reads until text has arrived on the output pipe; returns and consumes everything up to
+    // and including it. Empty with timedOut() set when it did not come in time.
+    std::string WaitFor(const std::string& text, DWORD timeoutMs = 20000);
+    // Waits until the output pipe ends or waitMs pass, then returns and consumes what arrived.
     std::string ReadAvailable(DWORD waitMs);
 
     void CloseInput();
+    // Posts WM_QUIT to the server's main thread, retrying while the thread has no message queue
+    // yet. False when it could not be posted in time.
+    bool PostQuit(DWORD timeoutMs = 20000);
+    bool IsRunning() const;
     // Waits for the server to exit and returns its exit code; ends it and returns -1 when it
     // did not exit in time. Any output it still wrote is then in Rest().
     int WaitForExit(DWORD timeoutMs = 20000);
     // Output not yet consumed by ReadUntilPrompt; after WaitForExit, everything to the end.
     std::string Rest();
+    // With EStandardOutput::Separate: what arrived on the standard output so far (after
+    // WaitForExit, everything), consumed.
+    std::string StandardOutput();
 
     bool timedOut() const { return m_timedOut; }
     DWORD processId() const { return m_processId; }
+    DWORD threadId() const { return m_threadId; }
     HANDLE process() const { return m_process.get(); }
 
 private:
-    bool Launch(const std::wstring& commandLine);
-    void ReaderLoop();
+    struct SStream {
+        WinHandle read;
+        std::thread reader;
+        std::string received;  // not yet consumed
+        bool eof = false;
+    };
+
+    bool Launch(const std::wstring& commandLine, HANDLE standardOutput);
+    void ReaderLoop(SStream& stream);
+    void StartReader(SStream& stream);
+    void StopReader(SStream& stream);
+    void WaitForEnd(SStream& stream, DWORD timeoutMs);
 
     WinHandle m_process;
-    WinHandle m_inputWrite;   // our end of the request pipe
-    WinHandle m_outputRead;   // our end of the answer pipe
-    HANDLE m_childInput = nullptr;   // the child's ends, closed once it has started
-    HANDLE m_childOutput = nullptr;
+    WinHandle m_inputWrite;  // our end of the request pipe
     DWORD m_processId = 0;
+    DWORD m_threadId = 0;
     bool m_timedOut = false;
+    EStandardOutput m_standardOutput = EStandardOutput::OutputPipe;
 
-    std::thread m_reader;
     std::mutex m_mutex;
     std::condition_variable m_changed;
-    std::string m_received;  // not yet consumed
-    bool m_eof = false;
+    SStream m_output;    // the output pipe
+    SStream m_standard;  // the separate standard output, when chosen
 };
