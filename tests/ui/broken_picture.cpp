@@ -1,0 +1,2 @@
+// A module that only carries resources: see broken_picture.rc.
+int brokenPictureFixture = 0;
