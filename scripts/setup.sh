@@ -9,7 +9,7 @@ packages=(
     wine64 xvfb xauth
     nlohmann-json3-dev
     imagemagick python3 python3-pil
-    x11-apps
+    x11-apps x11-xserver-utils fonts-dejavu-core
 )
 
 missing=()
