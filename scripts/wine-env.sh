@@ -32,6 +32,14 @@ wine_env_start() {
     # Creates the prefix on first use, and starts Wine's own services now with their output
     # in a file: started later by a test, they would inherit ctest's pipes and keep them open.
     "$WINE" wineboot --init >"$build_root/x64/wineboot.log" 2>&1 </dev/null || true
+    # No window manager runs on this display, and Wine waits up to 2 s for one to withdraw
+    # every window it lets a manager handle (the progress window, at each server's exit).
+    # Unmanaged windows show the same, without the wait. Set once per prefix.
+    if [ ! -f "$WINEPREFIX/.windows-unmanaged" ] &&
+        "$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f \
+            >>"$build_root/x64/wineboot.log" 2>&1 </dev/null; then
+        touch "$WINEPREFIX/.windows-unmanaged"
+    fi
 }
 
 wine_env_stop() {
