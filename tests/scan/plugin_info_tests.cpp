@@ -5,7 +5,7 @@
 
 #include "scan/plugin_info.h"
 #include "simple/platform.h"
-#include "tests/scan/unit_capture.h"
+#include "tests/support/output_capture.h"
 
 namespace {
 
@@ -18,10 +18,10 @@ std::vector<std::string> Units(const std::vector<std::string>& lines) {
 const std::string kPlatformLine = "  \"platform\":  \"" SCAN_PLATFORM_NARROW "\",\n";
 
 std::vector<std::string> WriteAndCapture(const CPluginInfo& info) {
-    UnitCapture capture;
+    OutputCapture capture;
     EXPECT_TRUE(capture.ok());
     info.WriteJson();
-    return capture.Stop();
+    return capture.Finish();
 }
 
 CShellInfo* NewShell(int32_t id, const wchar_t* name) {
