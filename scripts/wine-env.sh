@@ -32,13 +32,18 @@ wine_env_start() {
     # Creates the prefix on first use, and starts Wine's own services now with their output
     # in a file: started later by a test, they would inherit ctest's pipes and keep them open.
     "$WINE" wineboot --init >"$build_root/x64/wineboot.log" 2>&1 </dev/null || true
-    # No window manager runs on this display, and Wine waits up to 2 s for one to withdraw
-    # every window it lets a manager handle (the progress window, at each server's exit).
-    # Unmanaged windows show the same, without the wait. Set once per prefix.
-    if [ ! -f "$WINEPREFIX/.windows-unmanaged" ] &&
+    # Settings of the prefix, made once:
+    # - No window manager runs on this display, and Wine waits up to 2 s for one to withdraw
+    #   every window it lets a manager handle (the progress window, at each server's exit).
+    #   Unmanaged windows show the same, without the wait.
+    # - An exception that nothing handles starts Wine's debugger, whose crash dialog would wait
+    #   on this display for a click that never comes; without the dialog it just ends the process.
+    if [ ! -f "$WINEPREFIX/.test-bench-settings" ] &&
         "$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f \
+            >>"$build_root/x64/wineboot.log" 2>&1 </dev/null &&
+        "$WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
             >>"$build_root/x64/wineboot.log" 2>&1 </dev/null; then
-        touch "$WINEPREFIX/.windows-unmanaged"
+        touch "$WINEPREFIX/.test-bench-settings"
     fi
 }
 
