@@ -11,6 +11,9 @@ namespace {
 
 const std::string kBanner = "info:Velmorant Plugin Scan Server (x64)\n";
 const std::string kPrompt = "ready:\n";
+const std::vector<std::string> kMembers = {"id",         "name",      "vendor",    "product",  "version",
+                                           "error",      "numInputs", "numOutputs", "wantsMidi", "sendsMidi",
+                                           "platform",   "audio64",   "category",  "synthEdit"};
 
 // What a failed scan answers, whatever failed: one line at level "error", then a complete
 // record whose "error" member holds the same text.
@@ -24,8 +27,13 @@ void ExpectFailedScanAnswer(const std::string& answer, const std::string& error 
     ASSERT_TRUE(record.wellFormed) << answer;
     EXPECT_EQ(record.records, 1);
     EXPECT_EQ(record.Member("error"), errors[0]);
+    std::vector<std::string> names;
+    for (const auto& member : record.members) names.push_back(member.first);
+    EXPECT_EQ(names, kMembers);
     EXPECT_EQ(record.Member("id"), "00000000");
     EXPECT_EQ(record.Member("platform"), "x64");
+    EXPECT_EQ(record.Member("category"), "-1");
+    EXPECT_FALSE(record.hasShells);
     EXPECT_EQ(SplitLines(answer).back(), ">:}") << "the record closes the answer";
 }
 
