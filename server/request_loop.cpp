@@ -66,8 +66,8 @@ ERead ReadRequest(HANDLE input, Simple::CAnsiString& request) {
         return ERead::Line;
     }
 
-    // Keep the raw bytes (NULs included) until the line feed; the request ends at the first
-    // NUL like any other.
+    // Gather the line up to its first NUL (where the request ends, as for a short read), and
+    // count every byte up to the line feed against the bound.
     Simple::CAnsiString raw;
     raw.Assign(buffer);
     bool stopAtNul = strlen(buffer) < count;
