@@ -16,3 +16,8 @@ extern Simple::CUniString dumpFolder;
 extern Simple::CUniString dumpNamePrefix;
 
 LONG WINAPI CrashFilter(EXCEPTION_POINTERS* exception);
+
+// "<folder>\<prefix>-YYYY-MM-DD-hh-mm-ss.mdmp", one backslash added whatever the folder ends
+// with. False, with nothing usable in name, when the name and its terminator do not fit.
+bool FormatDumpFileName(wchar_t (&name)[MAX_PATH], const wchar_t* folder, const wchar_t* prefix,
+                        const SYSTEMTIME& time);
