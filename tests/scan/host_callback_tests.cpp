@@ -5,54 +5,12 @@
 #include <climits>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "scan/host_callback.h"
-#include "server/output_channel.h"
-#include "tests/support/win_handle.h"
+#include "tests/support/output_capture.h"
 
 namespace {
-
-// Points the output channel at a file for its lifetime and hands out what was written. A file
-// rather than a pipe: the channel flushes after every unit, and a pipe's flush waits for a
-// reader.
-class OutputCapture {
-public:
-    OutputCapture() {
-        wchar_t folder[MAX_PATH];
-        GetTempPathW(MAX_PATH, folder);
-        m_path = std::wstring(folder) + L"host_callback_tests-" + std::to_wstring(GetCurrentProcessId()) + L".txt";
-        m_write.reset(CreateFileW(m_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-        m_read.reset(CreateFileW(m_path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-        EXPECT_TRUE(m_write.valid() && m_read.valid());
-        m_saved = outputHandle;
-        outputHandle = m_write.get();
-    }
-    OutputCapture(const OutputCapture&) = delete;
-    OutputCapture& operator=(const OutputCapture&) = delete;
-    ~OutputCapture() {
-        outputHandle = m_saved;
-        m_write.reset();
-        m_read.reset();
-        DeleteFileW(m_path.c_str());
-    }
-
-    // Everything written since the last call.
-    std::string Take() {
-        std::string bytes;
-        char buffer[4096];
-        DWORD count = 0;
-        while (ReadFile(m_read.get(), buffer, sizeof buffer, &count, nullptr) && count) bytes.append(buffer, count);
-        return bytes;
-    }
-
-private:
-    std::wstring m_path;
-    WinHandle m_write;
-    WinHandle m_read;
-    HANDLE m_saved = nullptr;
-};
 
 // The arguments the callback ignores get values that would show if it read them.
 AEffect* const kEffect = reinterpret_cast<AEffect*>(0x5000);
@@ -67,6 +25,8 @@ std::string CallLine(VstInt32 opcode, const char* name) {
 }
 
 std::string WarnLine(VstInt32 opcode) { return "warn:Unhandled audioMaster opCode - " + std::to_string(opcode) + "\n"; }
+
+using Units = std::vector<std::string>;
 
 constexpr VstIntPtr kUnhandled = -999;  // marks a row the callback does not handle (answer 0)
 
@@ -135,14 +95,17 @@ const SOpcodeCase kOpcodeCases[] = {
 };
 
 TEST(HostCallbackTest, EveryOpcodeIsLoggedAndAnswered) {
-    OutputCapture capture;
     requestedShellId = 0;
     for (const SOpcodeCase& c : kOpcodeCases) {
         SCOPED_TRACE("opcode " + std::to_string(c.opcode));
         char buffer[kVstMaxVendorStrLen] = {};
         bool handled = c.answer != kUnhandled;
+        OutputCapture capture;
+        ASSERT_TRUE(capture.ok());
         EXPECT_EQ(Call(c.opcode, buffer), handled ? c.answer : 0);
-        EXPECT_EQ(capture.Take(), CallLine(c.opcode, c.name) + (handled ? "" : WarnLine(c.opcode)));
+        Units expected = {CallLine(c.opcode, c.name)};
+        if (!handled) expected.push_back(WarnLine(c.opcode));
+        EXPECT_EQ(capture.Finish(), expected);
     }
 }
 
@@ -172,12 +135,13 @@ TEST(HostCallbackTest, CapabilityQueryLogsOnlyItsQuestion) {
         {"s\xC9zeWindow", 0, "info:Query host can do: 's\xC3\x89zeWindow'\n"},
         {"s\xE9zeWindow", 0, "info:Query host can do: 's\xC3\xA9zeWindow'\n"},
     };
-    OutputCapture capture;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.question);
         std::string question = c.question;  // writable, as a plug-in's own buffer would be
+        OutputCapture capture;
+        ASSERT_TRUE(capture.ok());
         EXPECT_EQ(Call(audioMasterCanDo, &question[0]), c.answer);
-        EXPECT_EQ(capture.Take(), c.logged);
+        EXPECT_EQ(capture.Finish(), Units{c.logged});
         EXPECT_EQ(question, c.question);
     }
 }
@@ -185,14 +149,15 @@ TEST(HostCallbackTest, CapabilityQueryLogsOnlyItsQuestion) {
 TEST(HostCallbackTest, HostTextsAreCopiedWithTerminatorOnly) {
     struct SCase {
         VstInt32 opcode;
+        const char* name;
         const char* text;
     } const cases[] = {
-        {audioMasterGetVendorString, "Marrowfen Software"},
-        {audioMasterGetProductString, "Velmorant"},
+        {audioMasterGetVendorString, "audioMasterGetVendorString", "Marrowfen Software"},
+        {audioMasterGetProductString, "audioMasterGetProductString", "Velmorant"},
     };
-    OutputCapture capture;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
+        OutputCapture capture;
         unsigned char buffer[96];
         memset(buffer, 0xAB, sizeof buffer);
         EXPECT_EQ(Call(c.opcode, buffer), 1);
@@ -200,7 +165,7 @@ TEST(HostCallbackTest, HostTextsAreCopiedWithTerminatorOnly) {
         EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), length), c.text);
         EXPECT_EQ(buffer[length], 0);
         for (size_t i = length + 1; i < sizeof buffer; ++i) ASSERT_EQ(buffer[i], 0xAB) << "byte " << i;
-        capture.Take();
+        EXPECT_EQ(capture.Finish(), Units{CallLine(c.opcode, c.name)});
     }
 }
 
@@ -213,30 +178,33 @@ TEST(HostCallbackTest, MissingBufferIsAnsweredZeroWithoutWriting) {
         {audioMasterGetProductString, "info:Audio master callback: 33 - audioMasterGetProductString\n"},
         {audioMasterCanDo, "info:Query host can do: '(null)'\n"},
     };
-    OutputCapture capture;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.opcode);
+        OutputCapture capture;
+        ASSERT_TRUE(capture.ok());
         EXPECT_EQ(Call(c.opcode, nullptr), 0);
-        EXPECT_EQ(capture.Take(), c.logged);
+        EXPECT_EQ(capture.Finish(), Units{c.logged});
     }
 }
 
 TEST(HostCallbackTest, CurrentIdAnswersRequestedShellId) {
     const int32_t ids[] = {0x12345678, 0, static_cast<int32_t>(0x80000001u), 0x7FFFFFFF};
-    OutputCapture capture;
     for (int32_t id : ids) {
         SCOPED_TRACE(id);
         requestedShellId = id;
+        OutputCapture capture;
+        ASSERT_TRUE(capture.ok());
         VstIntPtr answer = Call(audioMasterCurrentId);
         EXPECT_EQ(answer, static_cast<VstIntPtr>(id));
         EXPECT_EQ(static_cast<VstInt32>(answer), id);
-        EXPECT_EQ(capture.Take(), CallLine(2, "audioMasterCurrentId"));
+        EXPECT_EQ(capture.Finish(), Units{CallLine(2, "audioMasterCurrentId")});
     }
     requestedShellId = 0;
 }
 
 TEST(HostCallbackTest, WantMidiStaysSeenUntilCleared) {
     OutputCapture capture;
+    ASSERT_TRUE(capture.ok());
     wantMidiSeen = false;
     Call(audioMasterVersion);
     Call(audioMasterCurrentId);
@@ -248,10 +216,10 @@ TEST(HostCallbackTest, WantMidiStaysSeenUntilCleared) {
     Call(audioMasterVersion);
     Call(audioMasterCanDo, const_cast<char*>("receiveVstMidiEvent"));
     EXPECT_TRUE(wantMidiSeen) << "no other call clears it";
-    EXPECT_EQ(capture.Take(), CallLine(1, "audioMasterVersion") + CallLine(2, "audioMasterCurrentId") +
-                                  CallLine(6, "audioMasterWantMidi") + CallLine(6, "audioMasterWantMidi") +
-                                  CallLine(6, "audioMasterWantMidi") + CallLine(1, "audioMasterVersion") +
-                                  "info:Query host can do: 'receiveVstMidiEvent'\n");
+    EXPECT_EQ(capture.Finish(), (Units{CallLine(1, "audioMasterVersion"), CallLine(2, "audioMasterCurrentId"),
+                                       CallLine(6, "audioMasterWantMidi"), CallLine(6, "audioMasterWantMidi"),
+                                       CallLine(6, "audioMasterWantMidi"), CallLine(1, "audioMasterVersion"),
+                                       "info:Query host can do: 'receiveVstMidiEvent'\n"}));
     wantMidiSeen = false;
 }
 
