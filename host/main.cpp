@@ -126,6 +126,9 @@ int Scan(const Options& options) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    // Scan servers inherit their two pipe ends and nothing else of ours.
+    for (DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE})
+        SetHandleInformation(GetStdHandle(which), HANDLE_FLAG_INHERIT, 0);
     Options options;
     try {
         options = ParseOptions(std::vector<std::wstring>(argv + 1, argv + argc));

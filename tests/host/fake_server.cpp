@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "simple/platform.h"
+
 namespace {
 
 HANDLE output = nullptr;
@@ -82,7 +84,7 @@ void WriteRecord(unsigned id, const std::string& name, const std::string& error,
     Write(">:  \"numOutputs\":2,\n");
     Write(">:  \"wantsMidi\":  false,\n");
     Write(">:  \"sendsMidi\": false,\n");
-    Write(">:  \"platform\":  \"x64\",\n");
+    Write(">:  \"platform\":  \"" SCAN_PLATFORM_NARROW "\",\n");
     Write(">:  \"audio64\":   false,\n");
     snprintf(line, sizeof line, ">:  \"category\":  %d,\n", category);
     Write(line);
@@ -102,7 +104,7 @@ void WriteRecord(unsigned id, const std::string& name, const std::string& error,
     SYSTEMTIME t;
     GetLocalTime(&t);
     wchar_t name[MAX_PATH];
-    swprintf(name, MAX_PATH, L"%ls\\ScanServer-x64-%04d-%02d-%02d-%02d-%02d-%02d.mdmp", dumpFolder.c_str(), t.wYear,
+    swprintf(name, MAX_PATH, L"%ls\\ScanServer-" SCAN_PLATFORM L"-%04d-%02d-%02d-%02d-%02d-%02d.mdmp", dumpFolder.c_str(), t.wYear,
              t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
     HANDLE dump = CreateFileW(name, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     DWORD written = 0;
@@ -203,7 +205,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     output = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(wcstoull(arguments[2], nullptr, 16)));
     dumpFolder = arguments[4];
     Log("start");
-    Write("info:Velmorant Plugin Scan Server (x64)\n");
+    Write("info:Velmorant Plugin Scan Server (" SCAN_PLATFORM_NARROW ")\n");
     std::string cached;
     for (;;) {
         Write("ready:\n");

@@ -4,6 +4,7 @@
 
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "host/utf.h"
 
@@ -109,4 +110,111 @@ std::vector<std::string> ReadLines(const std::wstring& path) {
     std::string line;
     while (std::getline(in, line)) lines.push_back(line);
     return lines;
+}
+
+struct ChildProcess::Capture {
+    explicit Capture(HANDLE pipe) : read(pipe) {}
+    HANDLE read = nullptr;
+    std::thread thread;
+    std::string text;
+
+    void Run() {
+        char buffer[4096];
+        DWORD count = 0;
+        while (ReadFile(read, buffer, sizeof buffer, &count, nullptr) && count > 0) text.append(buffer, count);
+    }
+    ~Capture() {
+        if (thread.joinable()) thread.join();
+        CloseHandle(read);
+    }
+};
+
+namespace {
+
+std::wstring Quote(const std::wstring& argument) {
+    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) return argument;
+    std::wstring quoted = L"\"";
+    for (size_t i = 0; i < argument.size(); ++i) {
+        size_t slashes = 0;
+        while (i < argument.size() && argument[i] == L'\\') ++slashes, ++i;
+        if (i == argument.size()) {
+            quoted.append(slashes * 2, L'\\');
+            break;
+        }
+        if (argument[i] == L'"') quoted.append(slashes * 2 + 1, L'\\');
+        else quoted.append(slashes, L'\\');
+        quoted += argument[i];
+    }
+    return quoted + L"\"";
+}
+
+}  // namespace
+
+ChildProcess::~ChildProcess() {
+    if (m_process) {
+        Kill();
+        CloseHandle(m_process);
+    }
+    delete m_out;
+    delete m_err;
+}
+
+bool ChildProcess::Start(const std::wstring& program, const std::vector<std::wstring>& arguments) {
+    std::wstring commandLine = Quote(program);
+    for (const std::wstring& argument : arguments) commandLine += L" " + Quote(argument);
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE outRead, outWrite, errRead, errWrite;
+    if (!CreatePipe(&outRead, &outWrite, &inherit, 0) || !CreatePipe(&errRead, &errWrite, &inherit, 0)) return false;
+    SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = outWrite;
+    startup.hStdError = errWrite;
+    PROCESS_INFORMATION info = {};
+    BOOL started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                  &startup, &info);
+    CloseHandle(outWrite);
+    CloseHandle(errWrite);
+    m_out = new Capture(outRead);
+    m_err = new Capture(errRead);
+    m_out->thread = std::thread([this] { m_out->Run(); });
+    m_err->thread = std::thread([this] { m_err->Run(); });
+    if (!started) return false;
+    CloseHandle(info.hThread);
+    m_process = info.hProcess;
+    m_processId = info.dwProcessId;
+    return true;
+}
+
+int ChildProcess::Wait(DWORD timeoutMs) {
+    if (!m_process) return -1;
+    if (WaitForSingleObject(m_process, timeoutMs) != WAIT_OBJECT_0) {
+        Kill();
+        return -1;
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(m_process, &code);
+    // Its output ends with it (nothing else holds the pipes).
+    if (m_out->thread.joinable()) m_out->thread.join();
+    if (m_err->thread.joinable()) m_err->thread.join();
+    return static_cast<int>(code);
+}
+
+void ChildProcess::Kill() {
+    if (m_process && WaitForSingleObject(m_process, 0) == WAIT_TIMEOUT) {
+        TerminateProcess(m_process, 1);
+        WaitForSingleObject(m_process, 10000);
+    }
+}
+
+std::string ChildProcess::out() const { return m_out ? m_out->text : std::string(); }
+std::string ChildProcess::err() const { return m_err ? m_err->text : std::string(); }
+
+RunResult RunScanHost(const std::vector<std::wstring>& arguments) {
+    ChildProcess child;
+    if (!child.Start(ScanHostPath(), arguments)) return {-2, "", "cannot start scanhost.exe"};
+    int code = child.Wait();
+    return {code, child.out(), child.err()};
 }

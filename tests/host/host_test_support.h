@@ -43,3 +43,34 @@ std::wstring FakeServerFolder();
 std::wstring ScanHostPath();
 
 std::vector<std::string> ReadLines(const std::wstring& path);
+
+// A console program run with its standard output and error captured; ended if still
+// running when the object goes.
+class ChildProcess {
+public:
+    ChildProcess() = default;
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    ~ChildProcess();
+
+    bool Start(const std::wstring& program, const std::vector<std::wstring>& arguments);
+    // The exit code, or -1 (and the process ended) when it did not exit in time.
+    int Wait(DWORD timeoutMs = 120000);
+    void Kill();
+    DWORD processId() const { return m_processId; }
+    std::string out() const;  // complete after Wait
+    std::string err() const;
+
+private:
+    struct Capture;
+    HANDLE m_process = nullptr;
+    DWORD m_processId = 0;
+    Capture* m_out = nullptr;
+    Capture* m_err = nullptr;
+};
+
+struct RunResult {
+    int exitCode;
+    std::string out, err;
+};
+RunResult RunScanHost(const std::vector<std::wstring>& arguments);
