@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ostream>
 #include <string>
 
 #include "tests/scan/crash_dump.h"
@@ -161,6 +162,9 @@ const SProbeCase kProbeCases[] = {
      true},
 };
 
+// Failures name the fixture rather than the bytes of the case.
+void PrintTo(const SProbeCase& c, std::ostream* out) { *out << c.fixture; }
+
 class ProbeTranscriptTest : public testing::TestWithParam<SProbeCase> {};
 
 // One request on a fresh server: the whole answer, then the exit sequence (which frees the
@@ -199,6 +203,8 @@ const SCrashCase kCrashCases[] = {
     // takes the fault instead.
     {"own-crash-filter", Enter() + Sent(45) + Sent(47)},
 };
+
+void PrintTo(const SCrashCase& c, std::ostream* out) { *out << c.fixture; }
 
 class ProbeCrashTest : public testing::TestWithParam<SCrashCase> {};
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -136,6 +137,9 @@ std::vector<SSequenceCase> SequenceCases() {
     };
 }
 
+// Failures name the case rather than the bytes of it.
+void PrintTo(const SSequenceCase& c, std::ostream* out) { *out << c.name; }
+
 class ScanSequenceTest : public testing::TestWithParam<SSequenceCase> {};
 
 TEST_P(ScanSequenceTest, AnswersEachRequestThenFreesOnExit) {
@@ -172,6 +176,8 @@ const SSuffixCase kSuffixCases[] = {
     {"SecondMarkerEndsTheDigits", ">12>34", 0x12},
     {"TopBitSet", ">FfFfFfFe", 0xFFFFFFFE},
 };
+
+void PrintTo(const SSuffixCase& c, std::ostream* out) { *out << c.name; }
 
 class ScanRequestSuffixTest : public testing::TestWithParam<SSuffixCase> {};
 
@@ -239,6 +245,8 @@ const SVersionCase kVersionCases[] = {
     // The plug-in's own version wins over the file's.
     {"file-version-vendor-wins", "1.2.3.4"},
 };
+
+void PrintTo(const SVersionCase& c, std::ostream* out) { *out << c.fixture; }
 
 class ScanRequestVersionTest : public testing::TestWithParam<SVersionCase> {};
 
