@@ -14,6 +14,10 @@ namespace ScanHost {
 namespace {
 
 constexpr DWORD kCloseGraceMs = 5000;
+// How long a server that has begun writing a crash dump gets to finish it. Writing a dump
+// can take far longer than a plug-in's timeout (seconds under Wine), and ending the server
+// then would lose the dump and report the crash as a hang.
+constexpr DWORD kDumpGraceMs = 120000;
 
 // Lines the server writes once it starts on the requested module itself; before them a
 // crash or hang belongs to what the server was still doing (freeing the previous module, or
@@ -142,6 +146,8 @@ private:
         for (int attempt = 0; attempt < 2; ++attempt) {
             if (!EnsureServer(item.arch, entry)) break;
             ServerReply reply = m_server->Request(line, timeout, m_scanner.m_cancelEvent.get());
+            if (reply.end == EServerEnd::TimedOut && !NewestDump().empty())
+                reply = m_server->WaitLonger(kDumpGraceMs, m_scanner.m_cancelEvent.get());
             if (reply.end == EServerEnd::Cancelled) {
                 m_server->Terminate();
                 m_server.reset();
@@ -239,9 +245,9 @@ private:
         return false;
     }
 
-    // Moves the newest dump this worker's servers wrote out of the staging folder, under a
-    // name no other dump has; returns its path (empty when the server wrote none).
-    std::string ClaimDump() {
+    // The name of the newest dump in this worker's own dump folder that no request has
+    // claimed yet: one that the current server wrote, or is writing.
+    std::wstring NewestDump() const {
         WIN32_FIND_DATAW data;
         HANDLE find = FindFirstFileW((m_staging + L"\\ScanServer-*.mdmp").c_str(), &data);
         if (find == INVALID_HANDLE_VALUE) return {};
@@ -255,6 +261,13 @@ private:
             }
         } while (FindNextFileW(find, &data));
         FindClose(find);
+        return newest;
+    }
+
+    // Moves the newest dump out of the worker's dump folder into the shared one, under a name
+    // no other dump has; returns its path (empty when the server wrote none).
+    std::string ClaimDump() {
+        std::wstring newest = NewestDump();
         if (newest.empty()) return {};
 
         std::wstring source = m_staging + L"\\" + newest;

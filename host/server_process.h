@@ -55,6 +55,8 @@ public:
     ServerReply Start(DWORD timeoutMs, HANDLE cancel = nullptr);
     // Writes one request line and waits for the answer and the next prompt.
     ServerReply Request(const std::string& line, DWORD timeoutMs, HANDLE cancel = nullptr);
+    // Waits longer after a reply that timed out; the reply holds everything since the request.
+    ServerReply WaitLonger(DWORD timeoutMs, HANDLE cancel = nullptr) { return Wait(timeoutMs, cancel); }
     // Closes the request pipe, which asks the server to exit; ends it after graceMs.
     // Returns the exit code (or the one it was ended with).
     DWORD Close(DWORD graceMs);

@@ -3,7 +3,8 @@
 // crashes, hangs, shells, protocol faults and stray exits are exact and instant. The module
 // files are tiny PE headers followed by "FAKE:<behaviour>" (see scanner_tests.cpp).
 //
-// Behaviours: "ok NAME", "fail TEXT", "crash" (dump, exit code 9), "hang", "exit N",
+// Behaviours: "ok NAME", "fail TEXT", "crash" (dump, exit code 9), "slow-crash" (a dump
+// that takes 5 s to write), "hang", "exit N",
 // "garbage" (a malformed record), "poison NAME" (answers, then dies when the next request
 // arrives, before loading anything), "shell ID=NAME[:BEHAVIOUR] ..." (a shell; a request
 // "path>ID" gets that sub-plug-in, whose behaviour is ok, crash or hang).
@@ -100,7 +101,8 @@ void WriteRecord(unsigned id, const std::string& name, const std::string& error,
     Write(">:}\n");
 }
 
-[[noreturn]] void Crash() {
+// slowly: the dump takes longer to write than a plug-in's timeout.
+[[noreturn]] void Crash(DWORD slowlyMs = 0) {
     SYSTEMTIME t;
     GetLocalTime(&t);
     wchar_t name[MAX_PATH];
@@ -109,6 +111,7 @@ void WriteRecord(unsigned id, const std::string& name, const std::string& error,
     HANDLE dump = CreateFileW(name, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     DWORD written = 0;
     WriteFile(dump, "MDMP", 4, &written, nullptr);
+    Sleep(slowlyMs);
     CloseHandle(dump);
     TerminateProcess(GetCurrentProcess(), 9);
     for (;;) Sleep(INFINITE);
@@ -183,6 +186,8 @@ void Serve(const std::string& request, std::string& cached) {
         WriteRecord(0, "", rest, -1, {});
     } else if (verb == "crash") {
         Crash();
+    } else if (verb == "slow-crash") {
+        Crash(5000);
     } else if (verb == "hang") {
         Sleep(INFINITE);
     } else if (verb == "exit") {

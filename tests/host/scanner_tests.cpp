@@ -92,6 +92,7 @@ protected:
         WriteFakeModule(Module(L"unicode.dll"), "ok Caf\xC3\xA9 \xF0\x9F\x98\x80");
         WriteFakeModule(Module(L"fail.dll"), "fail Plug-in refused the scan");
         WriteFakeModule(Module(L"crash.dll"), "crash");
+        WriteFakeModule(Module(L"slow-crash.dll"), "slow-crash");
         WriteFakeModule(Module(L"hang.dll"), "hang");
         WriteFakeModule(Module(L"exit3.dll"), "exit 3");
         WriteFakeModule(Module(L"garbage.dll"), "garbage");
@@ -101,7 +102,7 @@ protected:
         WriteBytes(Module(L"notpe.dll"), "hello");
         WriteBytes(Module(L"readme.txt"), "not a module");
     }
-    static constexpr size_t kModules = 19;     // .dll files in WriteCollection
+    static constexpr size_t kModules = 20;     // .dll files in WriteCollection
     static constexpr size_t kSubPlugins = 4;
 
     TempFolder m_folder;
@@ -143,6 +144,11 @@ TEST_F(ScannerTest, EveryPluginAndSubPluginGetsOneEntryWithItsStatus) {
     // The dump was moved out of the server's own folder into the dump folder.
     EXPECT_EQ(FromUtf8(crashed.dump).rfind(m_folder / L"dumps\\ScanServer-x64-", 0), 0u) << crashed.dump;
     EXPECT_EQ(ReadBytes(FromUtf8(crashed.dump)), "MDMP");
+
+    // A crash whose dump takes longer to write than the timeout is still a crash.
+    const Entry& slowCrash = At(L"slow-crash.dll");
+    EXPECT_EQ(slowCrash.status, EStatus::Crashed);
+    EXPECT_EQ(ReadBytes(FromUtf8(slowCrash.dump)), "MDMP");
 
     const Entry& hung = At(L"hang.dll");
     EXPECT_EQ(hung.status, EStatus::Timeout);
@@ -241,11 +247,11 @@ TEST_F(ScannerTest, RetryScansWhatCrashedOrTimedOutAndRescanScansEverything) {
     std::sort(added.begin(), added.end());
     std::string shell = Key(L"shell.dll");
     // The shell is listed again only to reach its crashed and hung sub-plug-ins.
-    std::vector<std::string> expected = {Key(L"crash.dll"), Key(L"exit3.dll"), Key(L"hang.dll"), shell,
-                                         shell + ">0000A002", shell + ">0000A003"};
+    std::vector<std::string> expected = {Key(L"crash.dll"), Key(L"exit3.dll"), Key(L"hang.dll"),
+                                         Key(L"slow-crash.dll"), shell, shell + ">0000A002", shell + ">0000A003"};
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(added, expected);
-    EXPECT_EQ(stats.unchanged, kModules - 4);
+    EXPECT_EQ(stats.unchanged, kModules - 5);
     EXPECT_EQ(At(shell + ">0000A001").status, EStatus::Ok);  // kept from the first run
     EXPECT_EQ(m_database.size(), kModules + kSubPlugins);
 
