@@ -188,17 +188,19 @@ int BenchHost::Close(DWORD timeoutMs) {
     return code;
 }
 
-size_t BenchHost::PrivateBytes() const {
+size_t BenchHost::PrivateBytes() const { return ::PrivateBytes(m_process.get()); }
+
+// ---- Other programs ------------------------------------------------------------------------
+
+size_t PrivateBytes(HANDLE process) {
     PROCESS_MEMORY_COUNTERS_EX counters = {};
     counters.cb = sizeof counters;
-    if (!GetProcessMemoryInfo(m_process.get(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof counters))
+    if (!GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof counters))
         return 0;
     // Wine leaves PrivateUsage at 0. On Windows PagefileUsage is the same figure (the commit
     // charge); Wine fills it from the process's resident anonymous memory and its swap.
     return counters.PrivateUsage != 0 ? counters.PrivateUsage : counters.PagefileUsage;
 }
-
-// ---- Other programs ------------------------------------------------------------------------
 
 std::string RunProgram(const std::wstring& commandLine, int& exitCode, DWORD timeoutMs) {
     exitCode = -1;

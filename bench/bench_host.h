@@ -63,7 +63,6 @@ public:
     // Closes the input pipe and returns the exit code; -1 when the server had to be ended.
     int Close(DWORD timeoutMs = 20000);
 
-    // The server's private bytes as the platform counts them; 0 when the query failed.
     size_t PrivateBytes() const;
     HANDLE process() const { return m_process.get(); }
 
@@ -76,6 +75,9 @@ private:
     WinHandle m_output;  // our end of the answer pipe
     std::unique_ptr<Watchdog> m_watchdog;
 };
+
+// A process's private bytes as the platform counts them; 0 when the query failed.
+size_t PrivateBytes(HANDLE process);
 
 // Runs a program with its standard output on a pipe and returns what it wrote; exitCode gets
 // its exit code (-1 when it had to be ended after timeoutMs).

@@ -20,6 +20,8 @@ size_t Count(const std::string& text, const std::string& what) {
 }  // namespace
 
 std::vector<SMixedRequest> MixedRequests(const std::wstring& pluginFolder) {
+    // Enough entries for a leak per entry to show, few enough for a quick test.
+    SetEnvironmentVariableW(L"BENCH_SHELL_SIZE", L"50");
     std::string folder = Utf8(pluginFolder) + "\\";
     return {
         {folder + "sample-effect.dll", false},
@@ -31,6 +33,8 @@ std::vector<SMixedRequest> MixedRequests(const std::wstring& pluginFolder) {
         {folder + "entry-none.dll", true},
         {folder + "entry-returns-null.dll", true},
         {folder + "bad-magic.dll", true},
+        {folder + "bench-shell.dll", false},
+        {folder + "bench-shell.dll>9E3779B1", false},  // its first sub-plug-in
     };
 }
 

@@ -1,6 +1,6 @@
 // The requests behind the memory figures and the memory test: plain plug-ins loaded and freed,
-// a shell listed and then scanned for a sub-plug-in on the kept module, and failures of each
-// kind (a file that does not load, no entry point, an entry point that returns nothing, a bad
+// shells listed (one of 50 entries) and then scanned for a sub-plug-in on the kept module, and
+// failures of each kind (a file that does not load, no entry point, an entry point that returns nothing, a bad
 // magic number).
 #pragma once
 
@@ -12,7 +12,8 @@ struct SMixedRequest {
     bool fails;        // the answer has an "error:" line
 };
 
-// The cycle of requests for the fixture plug-ins in pluginFolder.
+// The cycle of requests for the fixture plug-ins in pluginFolder. Sets BENCH_SHELL_SIZE in this
+// process's environment for the bench shell of the mix, so start the server afterwards.
 std::vector<SMixedRequest> MixedRequests(const std::wstring& pluginFolder);
 
 // Whether an answer (everything before the next prompt) is what the request expects: one
