@@ -173,8 +173,16 @@ SAnswer BenchHost::ReadAnswer(DWORD timeoutMs) {
 
 int BenchHost::Close(DWORD timeoutMs) {
     m_input.reset();
+    // The server flushes its last lines, and a flush of a pipe waits until the reader has them:
+    // read to the end.
+    m_watchdog->Arm(timeoutMs);
+    char buffer[4096];
+    DWORD count = 0;
+    while (ReadFile(m_output.get(), buffer, sizeof buffer, &count, nullptr) && count > 0) {
+    }
+    m_watchdog->Disarm();
     int code = -1;
-    if (WaitForSingleObject(m_process.get(), timeoutMs) == WAIT_OBJECT_0) {
+    if (!m_watchdog->fired() && WaitForSingleObject(m_process.get(), timeoutMs) == WAIT_OBJECT_0) {
         DWORD exitCode = 0;
         GetExitCodeProcess(m_process.get(), &exitCode);
         code = static_cast<int>(exitCode);
