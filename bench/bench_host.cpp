@@ -58,6 +58,14 @@ std::wstring BinaryFolder() {
     return folder.substr(0, folder.find_last_of(L"\\/"));
 }
 
+std::wstring ServerPath() {
+#if defined(_WIN64)
+    return BinaryFolder() + L"\\ScanServer-x64.exe";
+#else
+    return BinaryFolder() + L"\\ScanServer-x86.exe";
+#endif
+}
+
 std::string ToUtf8(const std::wstring& text) {
     int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string result(bytes, '\0');
@@ -101,7 +109,9 @@ BenchHost::~BenchHost() {
     if (m_process.valid()) Close();
 }
 
-bool BenchHost::Start() {
+bool BenchHost::Start() { return StartProgram(ServerPath(), L"0"); }
+
+bool BenchHost::StartProgram(const std::wstring& program, const std::wstring& arguments) {
     HANDLE inputRead = nullptr, inputWrite = nullptr, outputRead = nullptr, outputWrite = nullptr;
     if (!CreateChildPipe(inputRead, inputWrite, true)) return false;
     WinHandle childInput(inputRead);
@@ -110,18 +120,14 @@ bool BenchHost::Start() {
     WinHandle childOutput(outputWrite);
     m_output.reset(outputRead);
 
-#if defined(_WIN64)
-    std::wstring server = BinaryFolder() + L"\\ScanServer-x64.exe";
-#else
-    std::wstring server = BinaryFolder() + L"\\ScanServer-x86.exe";
-#endif
-    std::wstring commandLine = L"\"" + server + L"\" " + HandleText(inputRead) + L" " + HandleText(outputWrite) + L" 0";
+    std::wstring commandLine = L"\"" + program + L"\" " + HandleText(inputRead) + L" " + HandleText(outputWrite) + L" " +
+                               arguments;
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;  // no standard handles: everything goes to the pipe
     PROCESS_INFORMATION info = {};
     if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
-        fprintf(stderr, "CreateProcessW(%ls) failed: %lu\n", server.c_str(), GetLastError());
+        fprintf(stderr, "CreateProcessW(%ls) failed: %lu\n", program.c_str(), GetLastError());
         return false;
     }
     CloseHandle(info.hThread);

@@ -58,6 +58,9 @@ public:
 
     // Starts the server next to this executable and reads up to its first prompt.
     bool Start();
+    // The same for another program that speaks the protocol: its command line is the program,
+    // the two pipe handles and then arguments.
+    bool StartProgram(const std::wstring& program, const std::wstring& arguments);
     // Writes line and a line feed in one write, then reads up to the next prompt.
     SAnswer Request(const std::string& line, DWORD timeoutMs = 120000);
     // Closes the input pipe and returns the exit code; -1 when the server had to be ended.
@@ -85,6 +88,8 @@ std::string RunProgram(const std::wstring& commandLine, int& exitCode, DWORD tim
 
 // The folder of this executable, where the server and the plugins folder are.
 std::wstring BinaryFolder();
+// The scan server of this build in that folder.
+std::wstring ServerPath();
 // UTF-8 from UTF-16 and back, for request lines and paths.
 std::string ToUtf8(const std::wstring& text);
 std::wstring FromUtf8(const std::string& text);

@@ -1,10 +1,15 @@
 // Per-request cost of the server against its limit. The same requests go, in turns within one
-// run, (1) through the real server and its pipes, driven by a host on one thread, and (2) to
-// scan-loop.exe, which makes the same platform and plug-in calls in a loop in one process.
+// run, to
+//   - the real server through its pipes, driven by a host on one thread;
+//   - scan-loop.exe, which makes the same platform and plug-in calls in a loop in one process:
+//     the limit, with no pipe and no log line;
+//   - pipe-replay.exe, which answers each request with the server's recorded answer, one unit
+//     written and flushed at a time, and scans nothing: the pipe alone; and once more without
+//     the flushes.
 // Two kinds of request:
 //   - re-used: a shell's sub-plug-in on the module that the shell's listing kept loaded;
 //   - loaded:  a plain effect under a different file name each time, loaded and freed.
-// Prints the median time per request of each side and the median of the per-round ratios.
+// Prints the median time per request of each and the medians of the per-round ratios.
 //
 //     request-bench.exe [requests per round] [rounds]
 #include <windows.h>
@@ -22,28 +27,35 @@ struct SCase {
     const char* title;
     std::wstring first;               // scanned once before the warm-up
     std::vector<std::wstring> cycle;  // scanned once as the warm-up, then in turn, timed
+    std::wstring answerFile;          // the server's answer to cycle[0], for the replay
 };
 
-// Seconds per request through the server; negative when a request went wrong.
-double ServerRound(const SCase& test, long count) {
+bool Fits(const SAnswer& answer) {
+    return answer.prompted && answer.text.find("\"error\":     \"\"") != std::string::npos &&
+           answer.text.find("\n>:}\n") != std::string::npos;
+}
+
+// Seconds per request of a program that speaks the protocol (the server when program is
+// empty); negative when a request went wrong. answer gets the last answer.
+double PipeRound(const SCase& test, long count, const std::wstring& program, const std::wstring& arguments,
+                 std::string* answer = nullptr) {
     BenchHost host;
-    if (!host.Start()) return -1;
+    if (!(program.empty() ? host.Start() : host.StartProgram(program, arguments))) return -1;
     std::vector<std::string> cycle;
     for (const std::wstring& request : test.cycle) cycle.push_back(ToUtf8(request));
-    auto fits = [](const SAnswer& answer) {
-        return answer.prompted && answer.text.find("\"error\":     \"\"") != std::string::npos &&
-               answer.text.find("\n>:}\n") != std::string::npos;
-    };
-    if (!fits(host.Request(ToUtf8(test.first)))) return -1;
-    for (const std::string& request : cycle)
-        if (!fits(host.Request(request))) return -1;
+    if (!Fits(host.Request(ToUtf8(test.first)))) return -1;
+    for (const std::string& request : cycle) {
+        SAnswer warmUp = host.Request(request);
+        if (!Fits(warmUp)) return -1;
+        if (answer && &request == &cycle.front()) *answer = warmUp.text;
+    }
     int misfits = 0;
     double start = Now();
     for (long i = 0; i < count; ++i)
-        if (!fits(host.Request(cycle[i % cycle.size()]))) ++misfits;
+        if (!Fits(host.Request(cycle[i % cycle.size()]))) ++misfits;
     double seconds = Now() - start;
     if (host.Close() != 0 || misfits > 0) {
-        fprintf(stderr, "server round: %d failed requests\n", misfits);
+        fprintf(stderr, "%s: %d failed requests\n", program.empty() ? "server" : "replay", misfits);
         return -1;
     }
     return seconds / static_cast<double>(count);
@@ -66,9 +78,7 @@ double LoopRound(const SCase& test, long count) {
 }
 
 // Copies of one plug-in under several names, so that every request loads a module anew.
-std::vector<std::wstring> Copies(const std::wstring& original, int copies) {
-    std::wstring folder = BinaryFolder() + L"\\bench-copies";
-    CreateDirectoryW(folder.c_str(), nullptr);
+std::vector<std::wstring> Copies(const std::wstring& folder, const std::wstring& original, int copies) {
     std::vector<std::wstring> paths;
     for (int i = 0; i < copies; ++i) {
         wchar_t name[32];
@@ -83,46 +93,85 @@ std::vector<std::wstring> Copies(const std::wstring& original, int copies) {
     return paths;
 }
 
+bool WriteWholeFile(const std::wstring& path, const std::string& text) {
+    FILE* file = _wfopen(path.c_str(), L"wb");
+    if (!file) return false;
+    bool written = fwrite(text.data(), 1, text.size(), file) == text.size();
+    return fclose(file) == 0 && written;
+}
+
+size_t Lines(const std::string& text) {
+    size_t lines = 0;
+    for (char c : text) lines += c == '\n';
+    return lines;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    long count = argc > 1 ? atol(argv[1]) : 300;
+    long count = argc > 1 ? atol(argv[1]) : 200;
     int rounds = argc > 2 ? atoi(argv[2]) : 5;
     if (count < 1) count = 1;
     if (rounds < 1) rounds = 1;
     std::wstring plugins = BinaryFolder() + L"\\plugins";
+    std::wstring work = BinaryFolder() + L"\\bench-work";
+    CreateDirectoryW(work.c_str(), nullptr);
     const int kCopies = 16;
-    std::vector<std::wstring> copies = Copies(plugins + L"\\sample-effect.dll", kCopies);
+    std::vector<std::wstring> copies = Copies(work, plugins + L"\\sample-effect.dll", kCopies);
     if (copies.empty()) return 1;
+    std::wstring replay = BinaryFolder() + L"\\pipe-replay.exe";
 
     std::vector<SCase> cases = {
         {"module re-used from the cache (shell sub-plug-in)", plugins + L"\\sample-shell.dll",
-         {plugins + L"\\sample-shell.dll>53614331"}},
-        {"a different module each time (16 copies, loaded and freed)", copies.back(), copies},
+         {plugins + L"\\sample-shell.dll>53614331"}, work + L"\\answer-reused.txt"},
+        {"a different module each time (16 copies, loaded and freed)", copies.back(), copies,
+         work + L"\\answer-loaded.txt"},
     };
-    printf("per request, %ld requests a round, %d rounds; server = real server through its pipes,\n"
-           "limit = the same calls in one process (scan-loop.exe)\n",
-           count, rounds);
+    printf("per request, %ld requests a round, %d rounds, medians\n", count, rounds);
     for (const SCase& test : cases) {
-        std::vector<double> server, loop, ratios;
-        for (int round = 0; round < rounds; ++round) {
-            bool serverFirst = round % 2 == 0;
-            double a = serverFirst ? ServerRound(test, count) : LoopRound(test, count);
-            double b = serverFirst ? LoopRound(test, count) : ServerRound(test, count);
-            double s = serverFirst ? a : b, l = serverFirst ? b : a;
-            if (s <= 0 || l <= 0) {
-                fprintf(stderr, "%s: round %d failed\n", test.title, round + 1);
-                return 1;
-            }
-            server.push_back(s);
-            loop.push_back(l);
-            ratios.push_back(s / l);
+        // The answer that the replay repeats.
+        std::string answer;
+        if (PipeRound(test, 1, L"", L"", &answer) < 0 || !WriteWholeFile(test.answerFile, answer)) {
+            fprintf(stderr, "%s: no answer to replay\n", test.title);
+            return 1;
         }
-        printf("  %s\n", test.title);
-        printf("    server %9.1f us   limit %9.1f us   ratio %.2f\n", Median(server) * 1e6, Median(loop) * 1e6,
-               Median(ratios));
-        printf("| Request, %s | %.1f us | %.1f us (in-process loop) | %.2f |\n", test.title, Median(server) * 1e6,
-               Median(loop) * 1e6, Median(ratios));
+        std::wstring file = L"\"" + test.answerFile + L"\"";
+
+        enum { kServer, kLoop, kReplay, kReplayNoFlush, kSides };
+        std::vector<double> times[kSides], overLoop, overReplay, flushes;
+        for (int round = 0; round < rounds; ++round) {
+            double t[kSides];
+            // Each side goes first in some round, so that none always meets a quiet machine.
+            for (int step = 0; step < kSides; ++step) {
+                int side = (round + step) % kSides;
+                t[side] = side == kServer   ? PipeRound(test, count, L"", L"")
+                          : side == kLoop   ? LoopRound(test, count)
+                          : side == kReplay ? PipeRound(test, count, replay, file)
+                                            : PipeRound(test, count, replay, file + L" noflush");
+                if (t[side] <= 0) {
+                    fprintf(stderr, "%s: round %d failed\n", test.title, round + 1);
+                    return 1;
+                }
+            }
+            for (int side = 0; side < kSides; ++side) times[side].push_back(t[side]);
+            overLoop.push_back(t[kServer] / t[kLoop]);
+            overReplay.push_back(t[kServer] / t[kReplay]);
+            flushes.push_back(t[kReplay] / t[kReplayNoFlush]);
+        }
+        double server = Median(times[kServer]) * 1e6, loop = Median(times[kLoop]) * 1e6;
+        double piped = Median(times[kReplay]) * 1e6, unflushed = Median(times[kReplayNoFlush]) * 1e6;
+        size_t units = Lines(answer);
+        printf("  %s: %zu lines an answer\n", test.title, units);
+        printf("    server %10.1f us   in-process loop %8.1f us   ratio %8.2f\n", server, loop, Median(overLoop));
+        printf("    server %10.1f us   replayed lines  %8.1f us   ratio %8.2f\n", server, piped, Median(overReplay));
+        printf("    replay %10.1f us   without flushes %8.1f us   ratio %8.2f\n", piped, unflushed, Median(flushes));
+        // Rows of the summary table.
+        printf("| Request, %s | %.1f us | %.1f us (in-process loop) | %.2f |\n", test.title, server, loop,
+               Median(overLoop));
+        printf("| Same request against its %zu lines replayed (write + flush each, no scan) | %.1f us | %.1f us | %.2f |\n",
+               units, server, piped, Median(overReplay));
+        printf("| Those %zu lines replayed with a flush each, against no flushes | %.1f us | %.1f us | %.2f |\n", units,
+               piped, unflushed, Median(flushes));
         fflush(stdout);
     }
     return 0;
