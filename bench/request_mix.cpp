@@ -24,17 +24,14 @@ std::vector<SMixedRequest> MixedRequests(const std::wstring& pluginFolder) {
     SetEnvironmentVariableW(L"BENCH_SHELL_SIZE", L"50");
     std::string folder = Utf8(pluginFolder) + "\\";
     return {
-        {folder + "sample-effect.dll", false},
-        {folder + "sample-shell.dll", false},           // lists two sub-plug-ins; the module stays
-        {folder + "sample-shell.dll>53614331", false},  // re-uses the kept module
-        {folder + "sample-shell.dll>53614332", false},
-        {folder + "missing.dll", true},                 // does not load
-        {folder + "sample-synth.dll", false},
-        {folder + "entry-none.dll", true},
-        {folder + "entry-returns-null.dll", true},
-        {folder + "bad-magic.dll", true},
-        {folder + "bench-shell.dll", false},
-        {folder + "bench-shell.dll>9E3779B1", false},  // its first sub-plug-in
+        {folder + "bench-effect.dll", false},             // loaded and freed, version resource read
+        {folder + "bench-shell.dll", false},              // lists 50 sub-plug-ins; the module stays
+        {folder + "bench-shell.dll>9E3779B1", false},     // its first sub-plug-in, on the kept module
+        {folder + "bench-shell.dll>3C6EF362", false},     // its second
+        {folder + "missing.dll", true},                   // does not load
+        {folder + "bench-no-entry.dll", true},
+        {folder + "bench-bad-magic.dll", true},
+        {folder + "bench-effect.dll>12345678", false},    // a plain plug-in that ignores the id
     };
 }
 
