@@ -28,10 +28,12 @@ std::vector<SMixedRequest> MixedRequests(const std::wstring& pluginFolder) {
         {folder + "bench-shell.dll", false},              // lists 50 sub-plug-ins; the module stays
         {folder + "bench-shell.dll>9E3779B1", false},     // its first sub-plug-in, on the kept module
         {folder + "bench-shell.dll>3C6EF362", false},     // its second
+        {folder + "bench-shell.dll>DAA66D13", false},     // its third
         {folder + "missing.dll", true},                   // does not load
         {folder + "bench-no-entry.dll", true},
         {folder + "bench-bad-magic.dll", true},
         {folder + "bench-effect.dll>12345678", false},    // a plain plug-in that ignores the id
+        {"", true},                                       // an empty request
     };
 }
 
