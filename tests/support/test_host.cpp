@@ -166,11 +166,20 @@ std::string TestHost::ReadUntilPrompt(DWORD timeoutMs) {
     std::unique_lock<std::mutex> lock(m_mutex);
     std::string& received = m_output.received;
     size_t at = std::string::npos;
+    size_t from = 0;  // where the next search starts, so a long answer is scanned once
     auto found = [&] {
         // A prompt starts a line: at the very start, or right after a line feed.
-        at = received.rfind(kPrompt, 0) == 0 ? 0 : received.find("\n" + kPrompt);
-        if (at != std::string::npos && at != 0) ++at;
-        return at != std::string::npos || m_output.eof;
+        if (received.rfind(kPrompt, 0) == 0) {
+            at = 0;
+            return true;
+        }
+        size_t hit = received.find("\n" + kPrompt, from);
+        if (hit != std::string::npos) {
+            at = hit + 1;
+            return true;
+        }
+        from = received.size() > kPrompt.size() ? received.size() - kPrompt.size() : 0;
+        return m_output.eof;
     };
     m_timedOut = !m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), found) || at == std::string::npos;
     if (m_timedOut) return {};
@@ -188,8 +197,10 @@ std::string TestHost::WaitFor(const std::string& text, DWORD timeoutMs) {
     std::unique_lock<std::mutex> lock(m_mutex);
     std::string& received = m_output.received;
     size_t at = std::string::npos;
+    size_t from = 0;
     auto found = [&] {
-        at = received.find(text);
+        at = received.find(text, from);
+        if (at == std::string::npos) from = received.size() > text.size() ? received.size() - text.size() : 0;
         return at != std::string::npos || m_output.eof;
     };
     m_timedOut = !m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), found) || at == std::string::npos;
