@@ -141,7 +141,7 @@ ServerReply ScanServerProcess::Start(DWORD timeoutMs, HANDLE cancel) {
         startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
         startup.StartupInfo.hStdOutput = outputWrite;  // output that falls back to it lands in the pipe too
         HandleList inherited({inputRead, outputWrite});
-        DWORD flags = CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT;
+        DWORD flags = CREATE_SUSPENDED;
         if (inherited.get()) {
             startup.lpAttributeList = inherited.get();
             flags |= EXTENDED_STARTUPINFO_PRESENT;
