@@ -181,7 +181,10 @@ CUniString FromUtf8(const char* text) {
     if (n >= static_cast<size_t>(CUniString::MaxCapacity)) return wide;
     wchar_t* buffer = wide.GetBuffer(static_cast<int>(n) + 1);
     if (!buffer) return wide;
-    MultiByteToWideChar(CP_UTF8, 0, text, -1, buffer, static_cast<int>(n) + 1);
+    int written = MultiByteToWideChar(CP_UTF8, 0, text, -1, buffer, static_cast<int>(n) + 1);
+    // Some converters take the terminator into a broken sequence at the end and write none;
+    // the text ends where the converter stopped, never in the buffer's unwritten rest.
+    buffer[written > 0 ? written : 0] = 0;
     return wide;
 }
 
