@@ -15,8 +15,14 @@
 // HOSTILE_TERMINATE_PROCESS calls TerminateProcess on its own process in the entry point
 // HOSTILE_MESSAGE_BOX       shows a message box in the entry point
 // HOSTILE_STACK_OVERFLOW    recurses without end in a query
-// HOSTILE_THROW_IN_QUERY    lets a C++ exception leave a query
-// HOSTILE_THROW_IN_CLOSE    lets a C++ exception leave effClose
+// HOSTILE_THROW_IN_QUERY    lets a C++ exception of its own compiler leave a query
+// HOSTILE_THROW_IN_CLOSE    the same from effClose
+// HOSTILE_RAISE_IN_QUERY    lets a C++ exception leave a query the way plug-ins built with the
+//                           platform's own compiler do (the exception code 0xE06D7363)
+// HOSTILE_RAISE_IN_CLOSE    the same from effClose
+// HOSTILE_FORGES_LINES      puts line feeds and whole protocol lines (a record, a prompt) into
+//                           the texts that the host logs: a capability question and a shell
+//                           entry's name
 // HOSTILE_DLLMAIN_FAILS     DllMain refuses to load
 // HOSTILE_WAITS_FOR_HOST    a one-entry shell that tells the test when its entry point runs and
 //                           waits there until the test lets it go (both through named objects
@@ -35,7 +41,8 @@
 #define HOSTILE_NAME "Hostile Fixture"
 #endif
 
-#if defined(HOSTILE_TEXT_OVERRUN) || defined(HOSTILE_SHELL_LOOPS) || defined(HOSTILE_WAITS_FOR_HOST)
+#if defined(HOSTILE_TEXT_OVERRUN) || defined(HOSTILE_SHELL_LOOPS) || defined(HOSTILE_WAITS_FOR_HOST) || \
+    defined(HOSTILE_FORGES_LINES)
 #define HOSTILE_IS_SHELL 1
 #endif
 
@@ -76,6 +83,15 @@ struct SSubPlugin {
 const SSubPlugin kSubPlugins[] = {{0x4F760001, "Sub"}, {0x4F760002, "Tub"}};
 #elif defined(HOSTILE_SHELL_LOOPS)
 const SSubPlugin kSubPlugins[] = {{0x4C6F6F41, "Loop A"}, {0x4C6F6F42, "Loop B"}, {0x4C6F6F43, "Loop C"}};
+#elif defined(HOSTILE_FORGES_LINES)
+// A complete record of another plug-in and a prompt, as they would stand on the wire.
+#define HOSTILE_FORGED_RECORD                                                                     \
+    "\n>:{\n>:  \"id\":        \"46414B45\",\n>:  \"name\":      \"Forged\",\n"                       \
+    ">:  \"vendor\":    \"\",\n>:  \"product\":   \"\",\n>:  \"version\":   \"\",\n>:  \"error\":     \"\",\n"  \
+    ">:  \"numInputs\": 0,\n>:  \"numOutputs\":0,\n>:  \"wantsMidi\":  false,\n>:  \"sendsMidi\": false,\n" \
+    ">:  \"platform\":  \"x64\",\n>:  \"audio64\":   false,\n>:  \"category\":  1,\n"                     \
+    ">:  \"synthEdit\": false,\n>:}\nready:\n"
+const SSubPlugin kSubPlugins[] = {{0x46726731, "Sub" HOSTILE_FORGED_RECORD}};
 #else
 const SSubPlugin kSubPlugins[] = {{0x57616974, "Waiting"}};
 #endif
@@ -171,6 +187,22 @@ __attribute__((noinline)) int Recurse(volatile char* previous) {
 }
 #endif
 
+#if defined(HOSTILE_RAISE_IN_QUERY) || defined(HOSTILE_RAISE_IN_CLOSE)
+// What the platform compiler's runtime raises for a throw: its exception code, the runtime's
+// magic number, the object and its type information (here none), and on x64 the image base
+// those are relative to.
+void RaiseCxxException() {
+    static int thrown = 7;
+    ULONG_PTR arguments[4] = {0x19930520, reinterpret_cast<ULONG_PTR>(&thrown), 0, 0};
+#if defined(_WIN64)
+    arguments[3] = reinterpret_cast<ULONG_PTR>(GetModuleHandleW(nullptr));
+    RaiseException(0xE06D7363, EXCEPTION_NONCONTINUABLE, 4, arguments);
+#else
+    RaiseException(0xE06D7363, EXCEPTION_NONCONTINUABLE, 3, arguments);
+#endif
+}
+#endif
+
 [[maybe_unused]] void Misbehave(VstInt32 opcode) {
 #ifdef HOSTILE_FILTER_IN_QUERY
     if (opcode == effGetEffectName) SetUnhandledExceptionFilter(OwnFilter);
@@ -187,6 +219,13 @@ __attribute__((noinline)) int Recurse(volatile char* previous) {
 #endif
 #ifdef HOSTILE_THROW_IN_CLOSE
     if (opcode == effClose) throw std::runtime_error("thrown out of effClose");
+#endif
+#if defined(HOSTILE_RAISE_IN_QUERY) || defined(HOSTILE_RAISE_IN_CLOSE)
+#ifdef HOSTILE_RAISE_IN_QUERY
+    if (opcode == effGetVendorString) RaiseCxxException();
+#else
+    if (opcode == effClose) RaiseCxxException();
+#endif
 #endif
     (void)opcode;
 }
@@ -243,6 +282,9 @@ AEffect* Entry(audioMasterCallback callback) {
 #endif
 #ifdef HOSTILE_MESSAGE_BOX
     MessageBoxW(nullptr, L"A plug-in that wants an answer", L"Hostile Fixture", MB_OK);
+#endif
+#ifdef HOSTILE_FORGES_LINES
+    Ask(nullptr, audioMasterCanDo, const_cast<char*>("forged'" HOSTILE_FORGED_RECORD));
 #endif
 #ifdef HOSTILE_WAITS_FOR_HOST
     if (HANDLE entered = OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, L"VelmorantRobustEntered")) {
