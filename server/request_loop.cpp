@@ -99,9 +99,11 @@ void RunMessageMode() {
 }
 
 void RunRequestMode(HANDLE input) {
-    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
     static const char kPrompt[] = "ready:\n";
     for (;;) {
+        // Set again for every request: a plug-in may have changed it, and the system's
+        // critical-error boxes would then wait for a click during a later scan.
+        SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
         DWORD written = 0;
         WriteFile(outputHandle, kPrompt, sizeof kPrompt - 1, &written, nullptr);
         FlushFileBuffers(outputHandle);
