@@ -220,6 +220,7 @@ TEST(HostileRequestsTest, EveryLineIsAnsweredWithItsRecordAndMemoryStaysFlat) {
     ASSERT_FALSE(host.ReadUntilPrompt().empty());
 
     CLineMaker maker(seed);
+    ULONGLONG started = GetTickCount64();
     std::map<std::string, long> outcomes;  // error text (cut at its code) -> count
     SIZE_T baseline = 0, highest = 0;
     int failures = 0;
@@ -255,6 +256,7 @@ TEST(HostileRequestsTest, EveryLineIsAnsweredWithItsRecordAndMemoryStaysFlat) {
         }
     }
 
+    printf("%ld requests in %.1f s\n", requests, (GetTickCount64() - started) / 1000.0);
     printf("outcomes:\n");
     for (const auto& outcome : outcomes) printf("  %7ld  %s\n", outcome.second, outcome.first.empty() ? "(scanned)" : outcome.first.c_str());
     printf("private bytes after the warm-up %.1f MiB, highest after it %.1f MiB\n", baseline / 1048576.0,
