@@ -11,8 +11,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build_root=${SCAN_BUILD_ROOT:-$root/build}
 mode=${1:-full}
 case "$mode" in
-    full) startup_runs=20 record_n=100000 requests="200 5" memory_n=10000 shell_n=100000 ;;
-    quick) startup_runs=5 record_n=10000 requests="50 2" memory_n=1000 shell_n=10000 ;;
+    full) startup_runs=20 record_n=100000 scanhost_n=500 requests="200 5" memory_n=10000 shell_n=100000 ;;
+    quick) startup_runs=5 record_n=10000 scanhost_n=50 requests="50 2" memory_n=1000 shell_n=10000 ;;
     *) echo "usage: $0 [quick]" >&2; exit 2 ;;
 esac
 
@@ -20,11 +20,13 @@ esac
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 
-# These two start and stop a Wine environment of their own, so they run before ours starts.
+# These start and stop a Wine environment of their own, so they run before ours starts.
 echo "== start-up (bench/startup.sh)"
 "$root/bench/startup.sh" "$startup_runs" | tee "$out/startup"
 echo "== shell record in-process (bench/record.sh)"
 "$root/bench/record.sh" "$record_n" | tee "$out/record"
+echo "== scanhost over a collection (bench/scanhost_bench.sh)"
+"$root/bench/scanhost_bench.sh" "$scanhost_n" | tee "$out/scanhost"
 
 . "$root/scripts/wine-env.sh"
 trap 'wine_env_stop; rm -rf "$out"' EXIT
@@ -59,6 +61,13 @@ wine=$("${WINE:-/usr/lib/wine/wine64}" --version 2>/dev/null || echo "wine (vers
         printf "| Shell record of %d in-process: duplicate check per entry | %s ns (CMap) | %s ns (std::map) | %s |\n", n, map[1], map[2], map[3]
         printf "| Shell record of %d in-process: WriteJson per entry | %s ns | %s ns (std::wstring writer) | %s |\n", n, json[1], json[2], json[3]
     }' "$out/record"
+    # scanhost_bench.sh's lines: way, servers, seconds, plug-ins per second, ratio; the first
+    # way (a server process per plug-in) is the baseline.
+    awk '$NF ~ /^[0-9.]+x$/ {
+        label = $1; for (i = 2; i <= NF - 4; ++i) label = label " " $i
+        if (!base) { base = $(NF-1); baseLabel = label; next }
+        printf "| scanhost over '"$scanhost_n"' plug-ins, %s | %s plug-ins/s | %s plug-ins/s (%s) | %s |\n", label, $(NF-1), base, baseLabel, substr($NF, 1, length($NF) - 1)
+    }' "$out/scanhost"
     echo
     echo "Machine: $cpu, $cores cores, $wine; $(date -u +%Y-%m-%d)."
 } >"$out/table"
