@@ -4,7 +4,7 @@
 # figure, its baseline and the ratio, and the machine it ran on. The table is also written to
 # build/x64/bench-results.md.
 #
-#     bench/run.sh          the full run (about ten minutes, most of it the 100,000-entry shell)
+#     bench/run.sh          the full run (about eight minutes here, most of it the 100,000-entry shell)
 #     bench/run.sh quick    smaller counts, to see that everything works
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -22,11 +22,11 @@ trap 'rm -rf "$out"' EXIT
 
 # These start and stop a Wine environment of their own, so they run before ours starts.
 echo "== start-up (bench/startup.sh)"
-"$root/bench/startup.sh" "$startup_runs" | tee "$out/startup"
+"$root/bench/startup.sh" "$startup_runs" | tr -d '\r' | tee "$out/startup"
 echo "== shell record in-process (bench/record.sh)"
-"$root/bench/record.sh" "$record_n" | tee "$out/record"
+"$root/bench/record.sh" "$record_n" | tr -d '\r' | tee "$out/record"
 echo "== scanhost over a collection (bench/scanhost_bench.sh)"
-"$root/bench/scanhost_bench.sh" "$scanhost_n" | tee "$out/scanhost"
+"$root/bench/scanhost_bench.sh" "$scanhost_n" | tr -d '\r' | tee "$out/scanhost"
 
 . "$root/scripts/wine-env.sh"
 trap 'wine_env_stop; rm -rf "$out"' EXIT
@@ -34,11 +34,11 @@ wine_env_start
 bin="$build_root/x64/bin"
 echo "== per request"
 # shellcheck disable=SC2086
-"$build_root/x64/wine-run" "$bin/request-bench.exe" $requests | tee "$out/request"
+"$build_root/x64/wine-run" "$bin/request-bench.exe" $requests | tr -d '\r' | tee "$out/request"
 echo "== memory"
-"$build_root/x64/wine-run" "$bin/memory-bench.exe" "$memory_n" | tee "$out/memory"
+"$build_root/x64/wine-run" "$bin/memory-bench.exe" "$memory_n" | tr -d '\r' | tee "$out/memory"
 echo "== shell scale through the server"
-"$build_root/x64/wine-run" "$bin/scale-bench.exe" "$shell_n" | tee "$out/scale"
+"$build_root/x64/wine-run" "$bin/scale-bench.exe" "$shell_n" | tr -d '\r' | tee "$out/scale"
 wine_env_stop
 trap 'rm -rf "$out"' EXIT
 
