@@ -99,8 +99,8 @@ bool EqualIgnoringAsciiCase(const char* a, const char* b) {
 
 // 0 means "don't know" to the plug-in; the host never answers -1.
 VstIntPtr AnswerCanDo(const char* question) {
-    // A null question is logged as "(null)" by the formatter and asks for nothing.
-    LogInfo(L"Query host can do: '%S'\n", question);
+    // A null question asks for nothing.
+    LogInfo(L"Query host can do: '%s'\n", question ? PluginTextForLog(question).GetData() : L"(null)");
     if (!question) return 0;
     for (const char* name : HostCanDos)
         if (EqualIgnoringAsciiCase(question, name)) return 1;

@@ -69,7 +69,7 @@ void EnumerateShell(AEffect* effect, CPluginInfo& info) {
             break;
         }
         TakeText();
-        LogInfo(L"Found shell: %.8X - %S\n", id, name);
+        LogInfo(L"Found shell: %.8X - %s\n", id, PluginTextForLog(name).GetData());
         if (seen.Find(id)) {
             LogInfo(L"   - duplicate, ignoring\n");
             continue;

@@ -20,6 +20,16 @@ void WriteChannel(const char* level, const wchar_t* format, va_list arguments) {
     FlushFileBuffers(outputHandle);
 }
 
+Simple::CUniString PluginTextForLog(const char* text) {
+    Simple::CUniString wide = Simple::FromNarrow(text);
+    int length = wide.GetLength();
+    if (length == 0) return wide;
+    if (wchar_t* units = wide.GetBuffer(length))
+        for (int i = 0; i < length; ++i)
+            if (units[i] < 0x20) units[i] = L'?';
+    return wide;
+}
+
 #define SCAN_DEFINE_WRITER(name, level)               \
     void name(const wchar_t* format, ...) {           \
         va_list arguments;                            \

@@ -6,6 +6,8 @@
 
 #include <cstdarg>
 
+#include "simple/text.h"
+
 // Where every unit goes; chosen by the request loop at start-up.
 extern HANDLE outputHandle;
 
@@ -15,3 +17,8 @@ void LogError(const wchar_t* format, ...);
 void LogWarn(const wchar_t* format, ...);
 void LogInfo(const wchar_t* format, ...);
 void LogResult(const wchar_t* format, ...);
+
+// A plug-in's 8-bit text widened byte by byte for a log line, with its control characters
+// (below U+0020) shown as '?': a line feed inside a plug-in's text would otherwise start a line
+// of its own on the host's side, and could pass for a record line or a prompt.
+Simple::CUniString PluginTextForLog(const char* text);

@@ -60,12 +60,13 @@
 // Flags without a value: FIXTURE_QUIET, FIXTURE_CALLS_WANT_MIDI, FIXTURE_ID_FROM_HOST, FIXTURE_ENTRY_RETURNS_NULL,
 // FIXTURE_HIGH_BYTE_TEXTS, FIXTURE_511_BYTE_TEXTS, FIXTURE_OVERLONG_TEXTS,
 // FIXTURE_SHELL_REPEATS, FIXTURE_SHELL_EMPTY, FIXTURE_SHELL_ENDLESS, FIXTURE_SHELL_NAMELESS,
+// FIXTURE_SHELL_LINE_BREAKS,
 // FIXTURE_SHELL_SINGLE, FIXTURE_SAMPLE_SHELL, FIXTURE_FAULT_IN_DLLMAIN, FIXTURE_FAULT_ON_UNLOAD,
 // FIXTURE_FAULT_IN_ENTRY, FIXTURE_FAULT_IN_CLOSE, FIXTURE_FAULT_IN_THREAD, FIXTURE_OWN_FILTER,
 // FIXTURE_CLOSE_CATCHES_OWN. FIXTURE_FAULT_IN_QUERY takes the opcode that faults.
 
 #if defined(FIXTURE_SHELL_REPEATS) || defined(FIXTURE_SHELL_EMPTY) || defined(FIXTURE_SHELL_ENDLESS) || \
-    defined(FIXTURE_SHELL_NAMELESS) || defined(FIXTURE_SHELL_SINGLE) || defined(FIXTURE_SAMPLE_SHELL)
+    defined(FIXTURE_SHELL_NAMELESS) || defined(FIXTURE_SHELL_LINE_BREAKS) || defined(FIXTURE_SHELL_SINGLE) || defined(FIXTURE_SAMPLE_SHELL)
 #define FIXTURE_IS_SHELL 1
 #endif
 
@@ -129,6 +130,9 @@ const SSubPlugin kSubPlugins[] = {
     {0x5368A001, "Shell Alpha"}, {0x1234B002, "Shell Beta"}, {0x5368A001, "Shell Alpha Again"}};
 #elif defined(FIXTURE_SHELL_NAMELESS)
 const SSubPlugin kSubPlugins[] = {{0x5368A001, "Shell Alpha"}, {0x1234B002, nullptr}};
+#elif defined(FIXTURE_SHELL_LINE_BREAKS)
+// A name that would end its log line and pass for the end of a record and a prompt.
+const SSubPlugin kSubPlugins[] = {{0x5368A001, "Forged\n>:}\nready:"}};
 #elif defined(FIXTURE_SHELL_SINGLE)
 const SSubPlugin kSubPlugins[] = {{0x4F766572, "Overlong"}};
 #elif defined(FIXTURE_SAMPLE_SHELL)

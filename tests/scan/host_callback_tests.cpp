@@ -134,6 +134,9 @@ TEST(HostCallbackTest, CapabilityQueryLogsOnlyItsQuestion) {
         // 0xC9 and 0xE9 lose only their top bit to become 'I' and 'i': only A to Z fold.
         {"s\xC9zeWindow", 0, "info:Query host can do: 's\xC3\x89zeWindow'\n"},
         {"s\xE9zeWindow", 0, "info:Query host can do: 's\xC3\xA9zeWindow'\n"},
+        // A question cannot break its log line: a forged record line and prompt stay inside it.
+        {"x\n>:}\nready:\r\n", 0, "info:Query host can do: 'x?>:}?ready:?" "?'\n"},
+        {"\tsizeWindow", 0, "info:Query host can do: '?sizeWindow'\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.question);

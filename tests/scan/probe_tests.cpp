@@ -115,6 +115,13 @@ const SProbeCase kProbeCases[] = {
                    SRecord().Id(kShellId).Name("Nameless Shell").Category(10).Shell(kAlpha, "Shell Alpha").Shell(
                        kBeta, "")),
      true},
+    // A sub-plug-in name cannot break its log line; the record carries it escaped.
+    {"shell-line-breaks",
+     ProbedAndKept(Enter() + AskCurrentId() + Queries() + FoundShell(kAlpha, "Forged?>:}?ready:") + ShellEnd() +
+                       Close(),
+                   SRecord().Id(kShellId).Name("Line Break Shell").Category(10).Shell(kAlpha,
+                                                                                    "Forged\\n>:}\\nready:")),
+     true},
     {"shell-empty",
      Probed(Enter() + AskCurrentId() + Queries() + ShellEnd() + Close(),
             SRecord().Id(kShellId).Name("Empty Shell").Category(10))},

@@ -98,3 +98,25 @@ TEST(OutputChannelTest, UnusableOutputHandleLosesTheUnitQuietly) {
     LogInfo(L"after\n");
     EXPECT_EQ(capture.Finish(), Units{"info:after\n"});
 }
+
+TEST(OutputChannelTest, PluginTextForLogKeepsBytesAndHidesControlCharacters) {
+    struct SCase {
+        const char* text;
+        const wchar_t* expected;
+    };
+    const SCase cases[] = {
+        {"Plain Name", L"Plain Name"},
+        {"", L""},
+        {"\xE9\xFF~", L"\u00E9\u00FF~"},
+        {"a\nb\rc\td\x1F" "e", L"a?b?c?d?e"},
+        {"\n>:}\nready:\n", L"?>:}?ready:?"},
+        {" \x7F", L" \u007F"},
+    };
+    for (const SCase& c : cases) {
+        SCOPED_TRACE(c.text);
+        Simple::CUniString text = PluginTextForLog(c.text);
+        ASSERT_NE(text.GetData(), nullptr);
+        EXPECT_STREQ(text.GetData(), c.expected);
+    }
+    EXPECT_EQ(PluginTextForLog(nullptr).GetData(), nullptr);
+}
