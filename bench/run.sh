@@ -6,6 +6,9 @@
 #
 #     bench/run.sh          the full run (about eight minutes here, most of it the 100,000-entry shell)
 #     bench/run.sh quick    smaller counts, to see that everything works
+#
+# bench/soak.sh, the robustness suite's long soak, has no baseline to compare with and runs on
+# its own.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build_root=${SCAN_BUILD_ROOT:-$root/build}
