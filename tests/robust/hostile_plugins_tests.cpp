@@ -146,11 +146,10 @@ TEST_F(HostilePluginTest, DISABLED_OwnFilterInstalledInOneQueryDoesNotHideAFault
     ExpectCrashWithDump(host, answer, dumps.path(), EXCEPTION_ACCESS_VIOLATION);
 }
 
-// Texts of the plug-in that the server logs as they are (a capability question, a shell
-// entry's name) can hold line feeds, and with them whole protocol lines: a host reading line
-// by line takes the forged record for the answer and the forged prompt for the end of it.
-// Enabled once those texts reach the log without their line feeds.
-TEST_F(HostilePluginTest, DISABLED_ForgedProtocolLinesInPluginTextsStayInsideTheirLine) {
+// Texts of the plug-in that the server logs (a capability question, a shell entry's name) can
+// hold line feeds, and with them whole protocol lines: logged as they are, a host reading line
+// by line would take the forged record for the answer and the forged prompt for its end.
+TEST_F(HostilePluginTest, ForgedProtocolLinesInPluginTextsStayInsideTheirLine) {
     TestHost host;
     ASSERT_TRUE(host.Start());
     ASSERT_FALSE(host.ReadUntilPrompt().empty());
