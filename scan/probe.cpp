@@ -38,7 +38,10 @@ const char* TakeText() {
     return textBuffer;
 }
 
+// Every query goes out with CrashFilter installed: a filter that the plug-in installed in an
+// earlier call would otherwise decide what a fault in this one does.
 VstIntPtr Dispatch(AEffect* effect, VstInt32 opcode, void* ptr) {
+    SetUnhandledExceptionFilter(CrashFilter);
     return effect->dispatcher(effect, opcode, 0, 0, ptr, 0.0f);
 }
 
@@ -105,6 +108,9 @@ LONG WINAPI CloseGuardFilter(EXCEPTION_POINTERS* exception) {
     // A fault on another thread meanwhile is a crash like any other.
     if (GetCurrentThreadId() != closeGuard.thread) return CrashFilter(exception);
     closeGuard.faulted = true;
+    // C++ exceptions of plug-ins built with the platform's compiler are raised as not
+    // continuable; continuing one as it is would only raise a new exception.
+    exception->ExceptionRecord->ExceptionFlags &= ~EXCEPTION_NONCONTINUABLE;
     *exception->ContextRecord = closeGuard.context;
     return EXCEPTION_CONTINUE_EXECUTION;
 }
@@ -119,7 +125,7 @@ __attribute__((noinline)) bool CloseEffectGuarded(AEffect* effect) {
     // After a fault execution arrives here a second time, with faulted set.
     if (!closeGuard.faulted) {
         SetUnhandledExceptionFilter(CloseGuardFilter);
-        Dispatch(closeGuard.effect, effClose, nullptr);
+        closeGuard.effect->dispatcher(closeGuard.effect, effClose, 0, 0, nullptr, 0.0f);
     }
     closeGuard.thread = 0;
     closeGuard.effect = nullptr;

@@ -132,11 +132,10 @@ TEST_F(HostilePluginTest, ErrorModeClearedByAPluginIsRestoredForTheNext) {
     EXPECT_EQ(host.WaitForExit(), 0);
 }
 
-// The probe installs its crash filter again only at fixed points (around the entry point and
-// effClose), so a filter that a plug-in installs in one query handles a fault in a later one:
-// here it ends the process with its own exit code 42 and no dump. Enabled once the probe
-// installs its filter again before each query.
-TEST_F(HostilePluginTest, DISABLED_OwnFilterInstalledInOneQueryDoesNotHideAFaultInTheNext) {
+// A filter that a plug-in installs in one query must not decide what a fault in a later one
+// does (its filter would end the process with exit code 42 and no dump): the crash filter is
+// installed again before every query.
+TEST_F(HostilePluginTest, OwnFilterInstalledInOneQueryDoesNotHideAFaultInTheNext) {
     ScratchFolder dumps(L"dumps");
     ASSERT_TRUE(dumps.valid());
     TestHost host;
@@ -166,11 +165,10 @@ TEST_F(HostilePluginTest, ForgedProtocolLinesInPluginTextsStayInsideTheirLine) {
     EXPECT_EQ(host.WaitForExit(), 0);
 }
 
-// A C++ exception that leaves effClose should be absorbed like any fault there. The platform's
-// C++ exceptions are raised as not continuable, and the effClose guard continues them: each
-// attempt raises STATUS_NONCONTINUABLE_EXCEPTION anew, until the stack is gone and the process
-// with it (no record, no dump). Enabled once the guard clears that flag before continuing.
-TEST_F(HostilePluginTest, DISABLED_PlatformCxxExceptionOutOfEffCloseIsAbsorbed) {
+// A C++ exception that leaves effClose is absorbed like any fault there. The platform's C++
+// exceptions are raised as not continuable; continued as they are, each attempt would raise
+// STATUS_NONCONTINUABLE_EXCEPTION anew until the stack and the process were gone.
+TEST_F(HostilePluginTest, PlatformCxxExceptionOutOfEffCloseIsAbsorbed) {
     TestHost host;
     ASSERT_TRUE(host.Start());
     ASSERT_FALSE(host.ReadUntilPrompt().empty());
